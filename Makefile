@@ -1,0 +1,59 @@
+# Developer entry points.  `make demo` runs the main job, `make test` the
+# tests; both build what changed first.  CPython 3.13 is found by
+# tools/find-python.sh (override with PYTHON=...).
+
+PYTHON  ?= $(shell tools/find-python.sh)
+VENV    ?= .venv
+VPY     := $(VENV)/bin/python
+BUILD   ?= build/dev
+TARGETS ?= all
+PKG     := $(BUILD)/pkg
+CMAKE_ARGS ?=
+JOBS    ?= 2
+RUN     := PYTHONPATH=$(abspath $(PKG)) $(abspath $(VPY))
+
+.PHONY: all venv build demo test bench lint stubs sanitize test-sanitize clean
+
+all: build
+
+$(VENV)/.ready: requirements-dev.txt
+	@test -n "$(PYTHON)" || { echo "CPython 3.13 is required" >&2; exit 1; }
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r requirements-dev.txt
+	@touch $@
+
+venv: $(VENV)/.ready
+
+build: venv
+	@$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	    -DPython_EXECUTABLE=$(abspath $(VPY)) $(CMAKE_ARGS) > $(BUILD).configure.log 2>&1 \
+	    || { cat $(BUILD).configure.log; exit 1; }
+	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS) --target $(TARGETS)
+	@$(VPY) tools/devtree.py src/kelvane_layer $(PKG)/kelvane_layer
+
+demo: build
+	$(RUN) -m kelvane_layer demo
+
+test: build
+	$(RUN) -m pytest tests $(PYTEST_ARGS)
+
+bench: build
+	$(RUN) bench/run.py $(BENCH_ARGS)
+
+lint: venv
+	$(VENV)/bin/ruff check src tests bench tools
+
+# The extensions under AddressSanitizer + UndefinedBehaviorSanitizer, in a
+# build tree of their own; the interpreter itself is not instrumented, so the
+# runtime is preloaded and leak reports (the interpreter's own) are off.
+sanitize:
+	$(MAKE) build BUILD=build/asan CMAKE_ARGS="-DKL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+
+test-sanitize: sanitize
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONPATH=$(abspath build/asan/pkg) $(abspath $(VPY)) -m pytest tests $(PYTEST_ARGS)
+
+clean:
+	rm -rf build
