@@ -1,0 +1,177 @@
+// The tuning profile: one immutable record of every tuning constant.
+//
+// The field table below is the single source of truth: declaration order,
+// balanced values (the defaults), positional construction order, equality,
+// hashing and the text form all follow it.  Other modules include this
+// header to read a profile's fields by index without an attribute lookup:
+//
+//     PyObject* type = <TuningProfile type, taken from the loaded module>;
+//     if (Py_TYPE(o) == type)
+//         PyObject* w = kl::tuning::field(o, kl::tuning::idx::kelvane_dream_health_weight);
+//
+// The type cannot be subclassed, so an exact type test is the whole check.
+// Values are stored exactly as the caller passed them (an int where the table
+// says float stays an int); readers convert them themselves.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace kl::tuning {
+
+enum class Kind { Int, Float, Bool, OptText };
+
+// A balanced (or archetype) value; `text` is used by OptText only, where
+// nullptr means None.
+struct Value {
+    Kind kind;
+    std::int64_t i = 0;
+    double f = 0.0;
+    const char* text = nullptr;
+};
+
+constexpr Value I(std::int64_t v) { return {Kind::Int, v, 0.0, nullptr}; }
+constexpr Value F(double v) { return {Kind::Float, 0, v, nullptr}; }
+constexpr Value B(bool v) { return {Kind::Bool, v ? 1 : 0, 0.0, nullptr}; }
+constexpr Value T(const char* v) { return {Kind::OptText, 0, 0.0, v}; }
+
+struct Field {
+    std::string_view name;
+    Value balanced;
+    const char* doc;
+};
+
+inline constexpr auto kFields = std::to_array<Field>({
+    // Salience scoring.
+    {"salience_reinforcement_weight", F(0.4), "Weight of a memory's reinforcement in its salience."},
+    {"salience_emotion_weight", F(0.4), "Weight of a memory's emotional intensity in its salience."},
+    {"salience_recency_weight", F(0.2), "Weight of a memory's recency in its salience."},
+    {"salience_reinforcement_cap", I(5), "Reinforcement count at which the reinforcement contribution stops growing."},
+    {"salience_recency_half_life_days", F(7.0), "Half-life of the recency contribution, in days."},
+    // Memory decay.
+    {"decay_factor", F(0.9), "Multiplier applied by a decay pass; lower values decay faster."},
+    {"weaken_days", I(30), "Age in days after which the decay pass weakens a memory."},
+    {"archive_days", I(90), "Age in days after which a memory is archived."},
+    {"emotional_immunity_threshold", F(0.7), "Emotional intensity of flashbulb memories, which decay spares."},
+    // Directives.
+    {"directive_provisional_days", I(7), "Days a newly evolved directive stays provisional."},
+    {"directive_decay_usage_threshold", I(2), "Usage count a directive must reach to escape usage decay."},
+    {"directive_decay_age_days", I(7), "Age in days from which an under-used directive decays."},
+    {"directive_max_volume", I(50), "Most directives an agent keeps."},
+    // Critic and coherence.
+    {"critic_max_directives", I(20), "Most directives the critic checks a draft against."},
+    {"coherence_threshold", F(0.6), "Coherence bar; higher is stricter."},
+    // Memory entropy.
+    {"entropy_churn_weight", F(0.4), "Weight of memory churn in the entropy measure."},
+    {"entropy_volume_weight", F(0.4), "Weight of memory volume in the entropy measure."},
+    {"entropy_staleness_weight", F(0.2), "Weight of staleness in the entropy measure."},
+    {"entropy_volume_cap", F(50.0), "Volume at which the volume contribution saturates."},
+    {"entropy_stale_days", I(30), "Age in days from which a memory counts as stale."},
+    {"entropy_cycle_hours", I(24), "Cycle length in hours used by the entropy measure."},
+    // Journal.
+    {"journal_max_content_size", I(50000), "Upper bound on the memory content given to one journal entry."},
+    {"journal_max_memories", I(50), "Most memories one journal entry draws on."},
+    {"journal_min_memories", I(2), "Fewest memories needed before a journal entry is written."},
+    // Reflection cycle and directive evolution.
+    {"dream_max_steps_size", I(100000), "Upper bound on the size of one reflection cycle's step record."},
+    {"dream_evolve_max_per_cycle", I(3), "Most directives one evolution step may propose."},
+    {"dream_evolve_temperature", F(0.2), "Sampling temperature of the evolution LLM call."},
+    {"dream_evolve_style_guidance", T(nullptr), "Extra phrasing rule for evolved directives, or None."},
+    // Consolidation.
+    {"consolidation_max_inputs", I(20), "Most memories one consolidation takes."},
+    {"consolidation_min_salience", F(0.4), "Least salience a memory needs to be consolidated."},
+    {"tier2_dedup_threshold", F(0.95), "Similarity from which two consolidated entries are duplicates."},
+    // Context budget.
+    {"max_context_chars", I(100000), "Most characters of assembled context sent with an LLM call."},
+    // Fact extraction.
+    {"enable_fact_extraction", B(false), "Whether facts are extracted from every captured memory."},
+    {"fact_extraction_temperature", F(0.1), "Sampling temperature of the extraction LLM call."},
+    {"fact_extraction_max_per_memory", I(8), "Most facts requested per memory."},
+    {"facts_context_slot_chars", I(4000), "Characters of the context budget reserved for stored facts."},
+    // Grounding verification by the critic.
+    {"critic_verifies_grounding", B(false), "Whether the critic checks a draft's claims against stored facts."},
+    {"grounding_max_claims", I(6), "Most claims extracted from one draft."},
+    {"grounding_semantic_threshold", F(0.6), "Similarity from which a stored fact supports a claim by meaning."},
+    // Composite kelvane score.
+    {"kelvane_memory_diversity_weight", F(0.25), "Weight of the memory-diversity sub-score."},
+    {"kelvane_directive_coherence_weight", F(0.2), "Weight of the directive-coherence sub-score."},
+    {"kelvane_dream_health_weight", F(0.25), "Weight of the dream-health sub-score."},
+    {"kelvane_reinforcement_ratio_weight", F(0.2), "Weight of the reinforcement-ratio sub-score."},
+    {"kelvane_journal_frequency_weight", F(0.1), "Weight of the journal-cadence sub-score."},
+    {"kelvane_journal_target_days", F(7.0), "Target interval between journal entries, in days."},
+    // Cognitive-health classification.
+    {"health_kelvane_healthy_threshold", F(0.65), "Least kelvane score for the healthy classification."},
+    {"health_dream_success_healthy_threshold", F(0.9), "Least seven-day dream success rate for healthy."},
+    {"health_stagnant_capture_threshold_7d", I(3), "Seven-day capture count below which an agent may be stagnant."},
+    {"health_stagnant_reinforcement_ratio", F(0.05), "Reinforcement ratio below which an agent may be stagnant."},
+    {"health_drifting_demotion_rate_threshold", F(0.4), "Seven-day demotion rate above which an agent is drifting."},
+    {"health_overloaded_dream_failure_threshold", F(0.3), "Seven-day dream failure rate above which an agent is overloaded."},
+    // Vector index of the PostgreSQL back-end.
+    {"postgres_ivf_lists", I(100), "Number of inverted-file lists of the embedding index."},
+    {"postgres_ivf_threshold_rows", I(1000), "Stored row count from which the back-end builds that index."},
+    // Reflection-cycle concurrency.
+    {"dream_phase_concurrency", I(2), "How many reflection-cycle phases run at the same time."},
+});
+
+inline constexpr std::size_t kFieldCount = kFields.size();
+
+consteval std::size_t index_of(std::string_view name) {
+    for (std::size_t i = 0; i < kFieldCount; ++i)
+        if (kFields[i].name == name) return i;
+    throw "unknown tuning profile field";  // a compile error in a constant expression
+}
+
+// Indices of the fields other modules read.
+namespace idx {
+#define KL_TUNING_IDX(name) inline constexpr std::size_t name = index_of(#name)
+KL_TUNING_IDX(kelvane_memory_diversity_weight);
+KL_TUNING_IDX(kelvane_directive_coherence_weight);
+KL_TUNING_IDX(kelvane_dream_health_weight);
+KL_TUNING_IDX(kelvane_reinforcement_ratio_weight);
+KL_TUNING_IDX(kelvane_journal_frequency_weight);
+KL_TUNING_IDX(kelvane_journal_target_days);
+KL_TUNING_IDX(health_kelvane_healthy_threshold);
+KL_TUNING_IDX(health_dream_success_healthy_threshold);
+KL_TUNING_IDX(health_stagnant_capture_threshold_7d);
+KL_TUNING_IDX(health_stagnant_reinforcement_ratio);
+KL_TUNING_IDX(health_drifting_demotion_rate_threshold);
+KL_TUNING_IDX(health_overloaded_dream_failure_threshold);
+#undef KL_TUNING_IDX
+}  // namespace idx
+
+// Memory layout of a TuningProfile instance.  Every slot holds a strong
+// reference once construction has finished; construction either fills all
+// of them or creates no object.
+struct ProfileObject {
+    PyObject_HEAD
+    PyObject* values[kFieldCount];
+};
+
+// Borrowed reference to field `i` of a profile (the caller has checked the type).
+inline PyObject* field(PyObject* profile, std::size_t i) noexcept {
+    return reinterpret_cast<ProfileObject*>(profile)->values[i];
+}
+
+// Fully qualified name of the module and of the type inside it.
+inline constexpr const char* kModuleName = "kelvane_layer._internal.tuning_profile";
+inline constexpr const char* kTypeName = "TuningProfile";
+
+// --- Used by the tuning_profile module itself -------------------------------
+
+// Builds the TuningProfile type and the shared default values; returns a new
+// reference, or nullptr with a Python error set.  Called once, at load.
+PyObject* create_profile_type();
+
+// A new profile equal to `profile` except for the fields named in `changes`
+// (a dict of str -> value, may be null).  `profile` must be a TuningProfile.
+// Returns nullptr with TypeError set for an unknown field name.
+PyObject* replace_fields(PyObject* profile, PyObject* changes);
+
+// Whether `o` is a fully built TuningProfile.
+bool is_profile(PyObject* o) noexcept;
+
+}  // namespace kl::tuning
