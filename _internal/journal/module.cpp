@@ -1,0 +1,73 @@
+#include <nanobind/nanobind.h>
+
+#include "journal/journal.hpp"
+#include "kl/memory_lines.hpp"
+#include "kl/pyedge.hpp"
+
+namespace nb = nanobind;
+
+namespace {
+
+constexpr const char* kBuild = "build_journal_prompt";
+constexpr const char* kParse = "parse_journal_output";
+
+// The system prompt as a str, made once at load.
+PyObject* g_system = nullptr;
+
+nb::tuple build_py(nb::handle memories) {
+    nb::list list = kl::py::memory_list_param(kBuild, memories);
+    nb::str content = kl::py::make_str(kl::journal::render_user(list));
+    nb::dict message;
+    message["role"] = "user";
+    message["content"] = content;
+    nb::list messages;
+    messages.append(message);
+    return nb::make_tuple(nb::handle(g_system), messages);
+}
+
+nb::str parse_py(nb::handle response) {
+    if (!PyUnicode_Check(response.ptr())) kl::py::raise_arg_type(kParse, "response", "str", response);
+    kl::Text text = kl::py::text_of(response);
+    return kl::py::make_str(kl::journal::parse_output(text));
+}
+
+}  // namespace
+
+NB_MODULE(journal, m) {
+    m.doc() =
+        "Journal synthesis: the LLM prompt that turns memories (oldest first) into one "
+        "narrative journal entry, and its reply parser.";
+
+    kl::py::init_memory_lines();
+    // Declared for the host's logging configuration; this module writes no records.
+    static const kl::py::Logger logger("kelvane_layer._internal.journal");
+    (void)logger;
+
+    g_system = kl::py::make_str(kl::journal::kSystem).release().ptr();
+    m.attr("_JOURNAL_SYSTEM") = nb::handle(g_system);
+    m.attr("_JOURNAL_USER") = kl::py::make_str(kl::journal::kUser);
+
+    m.def("build_journal_prompt", &build_py, nb::arg("memories"),
+          nb::sig("def build_journal_prompt(memories: list[typing.Mapping[str, typing.Any]]) "
+                  "-> tuple[str, list[dict[str, str]]]"),
+          "Render the journal prompt pair for ``memories``, passed oldest first.\n\n"
+          "Each memory is a mapping with the keys ``content`` (text, or a dict written as "
+          "JSON), ``event_type``, optionally ``salience`` (\"N/A\" when absent) and "
+          "``created_at``; other keys are ignored.  Every memory is rendered, in the order "
+          "given, as ``[n] (event_type, salience=..., created_at): content``; nothing is "
+          "shortened.\n\n"
+          "Returns ``(system_prompt, [{'role': 'user', 'content': user_message}])``.\n\n"
+          "Raises TypeError if ``memories`` is not a list of mappings, KeyError for the first "
+          "missing required key (content, event_type, created_at, memory by memory), "
+          "TypeError or ValueError if map content cannot be encoded.");
+    m.def("parse_journal_output", &parse_py, nb::arg("response"),
+          nb::sig("def parse_journal_output(response: str) -> str"),
+          "Clean the LLM's reply into the journal text.\n\n"
+          "Trims whitespace, removes one pair of enclosing ``` fences (a language tag is kept "
+          "as text), then one pair of enclosing double quotes.  Never fails on text; the "
+          "result may be empty.");
+
+    nb::list all;
+    for (const char* name : {"build_journal_prompt", "parse_journal_output"}) all.append(name);
+    m.attr("__all__") = all;
+}
