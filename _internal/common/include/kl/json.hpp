@@ -1,0 +1,112 @@
+// Decoding of JSON replies into a compact, read-only document.
+//
+// The reply parsers only look at a few members of a decoded reply, so the
+// whole document lives in two flat arrays (nodes and the code points of all
+// strings and number tokens) instead of one host object per node; callers
+// turn into host values only what they return.
+//
+// The decoder reads RFC 8259 JSON with these particulars:
+//   * the literals NaN, Infinity and -Infinity are accepted as floating-point
+//     numbers (no other spelling: Inf, -Inf, -NaN, nan fail);
+//   * a number without fraction and exponent is an integer, any other number
+//     is a floating-point number -- told apart by the token's syntax, whatever
+//     its size;
+//   * a raw control character (U+0000..U+001F) inside a string fails;
+//   * when an object repeats a key, lookups see the last value;
+//   * anything but JSON whitespace (space, tab, LF, CR) after the value fails;
+//   * nesting depth is unlimited (the reader is iterative), time and memory
+//     are linear in the length of the text;
+//   * strings keep every code point, lone surrogates included; an escaped
+//     surrogate pair is combined, an escaped unpaired high surrogate fails;
+//   * numbers beyond the double range may fail (positive exponents above 308,
+//     integer parts above about 1.8e308).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "kl/text.hpp"
+
+namespace kl::json {
+
+enum class Kind : std::uint8_t { Null, Bool, Int, Float, String, Array, Object };
+
+class Document;
+
+// A handle to one node of a Document (or to nothing: an absent member).
+// Valid as long as its Document lives and is not parsed again.
+class Value {
+public:
+    Value() = default;
+
+    bool present() const noexcept { return doc_ != nullptr; }
+    Kind kind() const noexcept;  // Null for an absent value
+    bool is(Kind k) const noexcept { return present() && kind() == k; }
+
+    // The host's name for the kind: "dict", "list", "str", "int", "float",
+    // "bool", "NoneType".
+    const char* kind_name() const noexcept;
+
+    bool boolean() const noexcept;  // Bool only
+    TextView string() const noexcept;  // String only (decoded, escapes resolved)
+    TextView number_token() const noexcept;  // Int/Float: the raw token
+
+    // The number as a double: a Float as the correctly rounded value of its
+    // token (NaN and the infinities included, magnitudes beyond the range as
+    // +-inf or +-0.0); an Int as the nearest double.  Returns false for an Int
+    // too large for any finite double (the caller decides what that means) and
+    // for a value that is not a number.
+    bool to_double(double& out) const;
+
+    // Object member by key; absent when there is none or this is not an
+    // object.  With repeated keys the last one wins.
+    Value get(TextView key) const noexcept;
+
+    // Elements of an array (nothing for any other kind), in order.
+    class Iterator {
+    public:
+        Value operator*() const noexcept { return Value(doc_, index_); }
+        Iterator& operator++() noexcept;
+        bool operator!=(const Iterator& o) const noexcept { return index_ != o.index_; }
+
+    private:
+        friend class Value;
+        Iterator(const Document* d, std::uint32_t i) : doc_(d), index_(i) {}
+        const Document* doc_;
+        std::uint32_t index_;
+    };
+    Iterator begin() const noexcept;
+    Iterator end() const noexcept;
+
+private:
+    friend class Document;
+    Value(const Document* d, std::uint32_t i) : doc_(d), index_(i) {}
+    const Document* doc_ = nullptr;
+    std::uint32_t index_ = 0;
+};
+
+class Document {
+public:
+    // Decodes `text` as exactly one JSON value.  Returns false on any failure
+    // (the document is then empty); never throws except std::bad_alloc.
+    bool parse(TextView text);
+
+    // The decoded value; absent before a successful parse.
+    Value root() const noexcept { return nodes_.empty() ? Value() : Value(this, 0); }
+
+    // Node layout, exposed to the builder in json.cpp.
+    struct Node {
+        Kind kind;
+        bool flag;          // Bool: the value
+        std::uint32_t a;    // String/Int/Float: offset in chars_
+        std::uint32_t b;    // String/Int/Float: length; Array/Object: index past the last descendant
+    };
+
+private:
+    friend class Value;
+    friend struct Builder;
+    std::vector<Node> nodes_;
+    Text chars_;
+};
+
+}  // namespace kl::json

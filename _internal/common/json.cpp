@@ -1,0 +1,269 @@
+#include "kl/json.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include <rapidjson/encodings.h>
+#include <rapidjson/reader.h>
+
+namespace kl::json {
+
+namespace {
+
+using Enc = rapidjson::UTF32<char32_t>;
+
+// A bounded stream over code points.  The reader treats '\0' as the end of
+// input, so an embedded U+0000 stops it early; parse() catches that by
+// checking that the whole text was consumed.
+struct Stream {
+    using Ch = char32_t;
+    const char32_t* begin;
+    const char32_t* cur;
+    const char32_t* end;
+
+    Ch Peek() const { return cur == end ? Ch(0) : *cur; }
+    Ch Take() { return cur == end ? Ch(0) : *cur++; }
+    std::size_t Tell() const { return static_cast<std::size_t>(cur - begin); }
+    // Never written to: the reader is not run in situ.
+    Ch* PutBegin() { return nullptr; }
+    void Put(Ch) {}
+    void Flush() {}
+    std::size_t PutEnd(Ch*) { return 0; }
+};
+
+constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNanAndInfFlag |
+                            rapidjson::kParseNumbersAsStringsFlag;
+
+bool is_digit(char32_t c) noexcept { return c >= U'0' && c <= U'9'; }
+
+}  // namespace
+
+// Receives the reader's events and appends nodes in document order: a
+// container node is followed by its descendants (for an object, each member
+// as a key node then its value) and records the index just past them.
+struct Builder {
+    using Ch = char32_t;
+    using SizeType = rapidjson::SizeType;
+
+    Document& d;
+    std::vector<std::uint32_t> open;  // indices of unfinished containers
+
+    void leaf(Kind k, bool flag, std::uint32_t a, std::uint32_t b) {
+        d.nodes_.push_back({k, flag, a, b});
+    }
+    std::uint32_t store(const Ch* s, SizeType n) {
+        auto off = static_cast<std::uint32_t>(d.chars_.size());
+        d.chars_.append(s, n);
+        return off;
+    }
+
+    bool Null() { return leaf(Kind::Null, false, 0, 0), true; }
+    bool Bool(bool b) { return leaf(Kind::Bool, b, 0, 0), true; }
+    // Numbers arrive as raw tokens only (kParseNumbersAsStringsFlag).
+    bool Int(int) { return false; }
+    bool Uint(unsigned) { return false; }
+    bool Int64(std::int64_t) { return false; }
+    bool Uint64(std::uint64_t) { return false; }
+    bool Double(double) { return false; }
+
+    bool RawNumber(const Ch* s, SizeType n, bool) {
+        TextView tok(s, n);
+        Kind k = Kind::Int;
+        std::size_t lead = (n > 0 && s[0] == U'-') ? 1 : 0;
+        if (n > lead && !is_digit(s[lead])) {
+            // The reader also takes Inf, -Inf and -NaN; only these three
+            // spellings are JSON's customary extensions.
+            if (tok != U"NaN" && tok != U"Infinity" && tok != U"-Infinity") return false;
+            k = Kind::Float;
+        } else if (tok.find_first_of(U".eE") != TextView::npos) {
+            k = Kind::Float;
+        }
+        std::uint32_t off = store(s, n);
+        leaf(k, false, off, n);
+        return true;
+    }
+    bool String(const Ch* s, SizeType n, bool) {
+        std::uint32_t off = store(s, n);
+        leaf(Kind::String, false, off, n);
+        return true;
+    }
+    bool Key(const Ch* s, SizeType n, bool copy) { return String(s, n, copy); }
+
+    bool StartObject() { return start(Kind::Object); }
+    bool StartArray() { return start(Kind::Array); }
+    bool EndObject(SizeType) { return finish(); }
+    bool EndArray(SizeType) { return finish(); }
+
+    bool start(Kind k) {
+        open.push_back(static_cast<std::uint32_t>(d.nodes_.size()));
+        leaf(k, false, 0, 0);
+        return true;
+    }
+    bool finish() {
+        d.nodes_[open.back()].b = static_cast<std::uint32_t>(d.nodes_.size());
+        open.pop_back();
+        return true;
+    }
+};
+
+bool Document::parse(TextView text) {
+    nodes_.clear();
+    chars_.clear();
+    // Offsets are 32-bit (as are the reader's own lengths); a reply of four
+    // billion code points is not one a parser can use anyway.
+    if (text.size() >= std::numeric_limits<std::uint32_t>::max()) return false;
+    chars_.reserve(text.size());
+
+    Stream in{text.data(), text.data(), text.data() + text.size()};
+    Builder b{*this, {}};
+    rapidjson::GenericReader<Enc, Enc> reader;
+    rapidjson::ParseResult r = reader.Parse<kFlags>(in, b);
+    if (r.IsError() || in.Tell() != text.size() || nodes_.empty()) {
+        nodes_.clear();
+        chars_.clear();
+        return false;
+    }
+    return true;
+}
+
+// ---- Value -------------------------------------------------------------
+
+Kind Value::kind() const noexcept { return doc_ ? doc_->nodes_[index_].kind : Kind::Null; }
+
+const char* Value::kind_name() const noexcept {
+    switch (kind()) {
+        case Kind::Null: return "NoneType";
+        case Kind::Bool: return "bool";
+        case Kind::Int: return "int";
+        case Kind::Float: return "float";
+        case Kind::String: return "str";
+        case Kind::Array: return "list";
+        case Kind::Object: return "dict";
+    }
+    return "NoneType";
+}
+
+bool Value::boolean() const noexcept { return doc_ && doc_->nodes_[index_].flag; }
+
+TextView Value::string() const noexcept {
+    if (!doc_) return {};
+    const Document::Node& n = doc_->nodes_[index_];
+    if (n.kind != Kind::String) return {};
+    return TextView(doc_->chars_).substr(n.a, n.b);
+}
+
+TextView Value::number_token() const noexcept {
+    if (!doc_) return {};
+    const Document::Node& n = doc_->nodes_[index_];
+    if (n.kind != Kind::Int && n.kind != Kind::Float) return {};
+    return TextView(doc_->chars_).substr(n.a, n.b);
+}
+
+namespace {
+
+// Decimal exponent of the leading non-zero digit of a finite, non-zero
+// number token (1.5e3 -> 3, 0.02 -> -2), saturated far beyond the double
+// range.  Used only to tell overflow from underflow.
+long long scientific_exponent(std::string_view t) {
+    std::size_t i = (!t.empty() && t[0] == '-') ? 1 : 0;
+    std::size_t int_begin = i;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    long long lead = 0;
+    bool found = false;
+    for (std::size_t k = int_begin; k < i && !found; ++k)
+        if (t[k] != '0') lead = static_cast<long long>(i - 1 - k), found = true;
+    if (i < t.size() && t[i] == '.') {
+        ++i;
+        std::size_t frac_begin = i;
+        while (i < t.size() && t[i] >= '0' && t[i] <= '9') {
+            if (!found && t[i] != '0')
+                lead = -static_cast<long long>(i - frac_begin + 1), found = true;
+            ++i;
+        }
+    }
+    long long exp = 0;
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        bool neg = false;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-')) neg = t[i++] == '-';
+        for (; i < t.size(); ++i)
+            if (exp < 1'000'000'000) exp = exp * 10 + (t[i] - '0');
+        if (neg) exp = -exp;
+    }
+    return lead + exp;
+}
+
+}  // namespace
+
+bool Value::to_double(double& out) const {
+    Kind k = kind();
+    if (k != Kind::Int && k != Kind::Float) return false;
+    TextView tok = number_token();
+    if (k == Kind::Float && !tok.empty() && !is_digit(tok[0]) && !(tok.size() > 1 && is_digit(tok[1]))) {
+        // NaN, Infinity, -Infinity (the only spellings the builder keeps).
+        if (tok == U"NaN")
+            out = std::numeric_limits<double>::quiet_NaN();
+        else
+            out = tok[0] == U'-' ? -std::numeric_limits<double>::infinity()
+                                 : std::numeric_limits<double>::infinity();
+        return true;
+    }
+    // Number tokens are ASCII; narrow them for from_chars (locale-free and
+    // correctly rounded, as the host's float() is).
+    std::string ascii(tok.size(), '\0');
+    for (std::size_t i = 0; i < tok.size(); ++i) ascii[i] = static_cast<char>(tok[i]);
+    double v = 0.0;
+    auto res = std::from_chars(ascii.data(), ascii.data() + ascii.size(), v);
+    if (res.ec == std::errc::result_out_of_range) {
+        bool neg = ascii[0] == '-';
+        if (k == Kind::Int) return false;  // no finite double is near it
+        bool overflow = scientific_exponent(ascii) >= 0;
+        v = overflow ? std::numeric_limits<double>::infinity() : 0.0;
+        if (neg) v = -v;
+    } else if (res.ec != std::errc() || res.ptr != ascii.data() + ascii.size()) {
+        return false;  // cannot happen for a token the reader accepted
+    }
+    out = v;
+    return true;
+}
+
+Value Value::get(TextView key) const noexcept {
+    if (!is(Kind::Object)) return {};
+    const auto& nodes = doc_->nodes_;
+    std::uint32_t stop = nodes[index_].b;
+    std::uint32_t found = 0;
+    bool hit = false;
+    std::uint32_t i = index_ + 1;
+    while (i < stop) {
+        // i: key node (a string leaf); i + 1: its value.
+        const Document::Node& kn = nodes[i];
+        std::uint32_t v = i + 1;
+        if (kn.b == key.size() && TextView(doc_->chars_).substr(kn.a, kn.b) == key) {
+            found = v;
+            hit = true;
+        }
+        const Document::Node& vn = nodes[v];
+        i = (vn.kind == Kind::Array || vn.kind == Kind::Object) ? vn.b : v + 1;
+    }
+    return hit ? Value(doc_, found) : Value();
+}
+
+Value::Iterator& Value::Iterator::operator++() noexcept {
+    const Document::Node& n = doc_->nodes_[index_];
+    index_ = (n.kind == Kind::Array || n.kind == Kind::Object) ? n.b : index_ + 1;
+    return *this;
+}
+
+Value::Iterator Value::begin() const noexcept {
+    if (!is(Kind::Array)) return Iterator(doc_, 0);
+    return Iterator(doc_, index_ + 1);
+}
+
+Value::Iterator Value::end() const noexcept {
+    if (!is(Kind::Array)) return Iterator(doc_, 0);
+    return Iterator(doc_, doc_->nodes_[index_].b);
+}
+
+}  // namespace kl::json
