@@ -10,6 +10,7 @@ TARGETS ?= all
 PKG     := $(BUILD)/pkg
 CMAKE_ARGS ?=
 JOBS    ?= 2
+TESTS   ?= tests
 RUN     := PYTHONPATH=$(abspath $(PKG)) $(abspath $(VPY))
 
 .PHONY: all venv build demo test bench lint stubs sanitize test-sanitize clean
@@ -36,7 +37,7 @@ demo: build
 	$(RUN) -m kelvane_layer demo
 
 test: build
-	$(RUN) -m pytest tests $(PYTEST_ARGS)
+	$(RUN) -m pytest $(TESTS) $(PYTEST_ARGS)
 
 bench: build
 	$(RUN) bench/run.py $(BENCH_ARGS)
@@ -53,7 +54,7 @@ sanitize:
 test-sanitize: sanitize
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	PYTHONPATH=$(abspath build/asan/pkg) $(abspath $(VPY)) -m pytest tests $(PYTEST_ARGS)
+	PYTHONPATH=$(abspath build/asan/pkg) $(abspath $(VPY)) -m pytest $(TESTS) $(PYTEST_ARGS)
 
 clean:
 	rm -rf build
