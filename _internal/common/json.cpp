@@ -14,27 +14,46 @@ namespace {
 
 using Enc = rapidjson::UTF32<char32_t>;
 
-// A bounded stream over code points.  The reader treats '\0' as the end of
-// input, so an embedded U+0000 stops it early; parse() catches that by
-// checking that the whole text was consumed.
+// A bounded stream over the document's own copy of the text, read in situ:
+// the reader writes each decoded string back over its source (a decoded
+// string is never longer than its source) and hands over number tokens where
+// they stand, so strings and tokens need no second copy.  (Copying number
+// tokens through the reader's stack is also unsafe for 32-bit targets: it
+// widens them in place over the bytes it is still reading.)
+//
+// The reader treats '\0' as the end of input, so an embedded U+0000 stops it
+// early; parse() catches that by checking that the whole text was consumed.
 struct Stream {
     using Ch = char32_t;
-    const char32_t* begin;
-    const char32_t* cur;
-    const char32_t* end;
+    Ch* begin;
+    Ch* cur;
+    Ch* end;
+    Ch* dst = nullptr;
 
     Ch Peek() const { return cur == end ? Ch(0) : *cur; }
     Ch Take() { return cur == end ? Ch(0) : *cur++; }
     std::size_t Tell() const { return static_cast<std::size_t>(cur - begin); }
-    // Never written to: the reader is not run in situ.
-    Ch* PutBegin() { return nullptr; }
-    void Put(Ch) {}
+    Ch* PutBegin() { return dst = cur; }
+    void Put(Ch c) { *dst++ = c; }
     void Flush() {}
-    std::size_t PutEnd(Ch*) { return 0; }
+    std::size_t PutEnd(Ch* b) { return static_cast<std::size_t>(dst - b); }
 };
 
+}  // namespace
+}  // namespace kl::json
+
+// The reader works on a local copy of a copy-optimised stream; in situ
+// number tokens are only located correctly that way.
+template <>
+struct rapidjson::StreamTraits<kl::json::Stream> {
+    enum { copyOptimization = 1 };
+};
+
+namespace kl::json {
+namespace {
+
 constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNanAndInfFlag |
-                            rapidjson::kParseNumbersAsStringsFlag;
+                            rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseInsituFlag;
 
 bool is_digit(char32_t c) noexcept { return c >= U'0' && c <= U'9'; }
 
@@ -53,10 +72,9 @@ struct Builder {
     void leaf(Kind k, bool flag, std::uint32_t a, std::uint32_t b) {
         d.nodes_.push_back({k, flag, a, b});
     }
-    std::uint32_t store(const Ch* s, SizeType n) {
-        auto off = static_cast<std::uint32_t>(d.chars_.size());
-        d.chars_.append(s, n);
-        return off;
+    // Strings and tokens already lie in the document's buffer.
+    std::uint32_t offset_of(const Ch* s) const {
+        return static_cast<std::uint32_t>(s - d.chars_.data());
     }
 
     bool Null() { return leaf(Kind::Null, false, 0, 0), true; }
@@ -80,12 +98,12 @@ struct Builder {
         } else if (tok.find_first_of(U".eE") != TextView::npos) {
             k = Kind::Float;
         }
-        std::uint32_t off = store(s, n);
+        std::uint32_t off = offset_of(s);
         leaf(k, false, off, n);
         return true;
     }
     bool String(const Ch* s, SizeType n, bool) {
-        std::uint32_t off = store(s, n);
+        std::uint32_t off = offset_of(s);
         leaf(Kind::String, false, off, n);
         return true;
     }
@@ -114,9 +132,9 @@ bool Document::parse(TextView text) {
     // Offsets are 32-bit (as are the reader's own lengths); a reply of four
     // billion code points is not one a parser can use anyway.
     if (text.size() >= std::numeric_limits<std::uint32_t>::max()) return false;
-    chars_.reserve(text.size());
+    chars_.assign(text);
 
-    Stream in{text.data(), text.data(), text.data() + text.size()};
+    Stream in{chars_.data(), chars_.data(), chars_.data() + chars_.size()};
     Builder b{*this, {}};
     rapidjson::GenericReader<Enc, Enc> reader;
     rapidjson::ParseResult r = reader.Parse<kFlags>(in, b);

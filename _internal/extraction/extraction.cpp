@@ -1,0 +1,149 @@
+#include "extraction/extraction.hpp"
+
+#include "kl/reply.hpp"
+#include "kl/template.hpp"
+
+namespace kl::extraction {
+
+const TextView kExtractionSystem = UR"tpl(You are an atomic fact extractor. Your task is to extract verifiable factual claims from a single memory excerpt.
+
+MEMORY ROLE: {role}
+MEMORY CONTENT:
+{memory_block}
+
+Extract at most {max_facts} atomic facts.
+
+Rules:
+- Each fact is a single (subject, attribute, value) triple.
+- A fact must be EXPLICITLY stated in the memory — no inference, no paraphrase that adds meaning, no embellishment.
+- Subject: the entity the fact is about (e.g., "Jorvan", "the user", "Acme Corp"). Use the most specific identifier present.
+- Attribute: a short noun phrase naming the property (e.g., "location", "employer", "preferred_language"). snake_case preferred.
+- Value: the asserted value, copied as faithfully as possible from the source.
+- Confidence: 0.0-1.0. Use 0.9+ only for direct, unambiguous statements. Use 0.5-0.7 for paraphrasable but clear claims. Below 0.5 should not be emitted at all.
+- Skip opinions, hypotheticals, questions, and meta-commentary about the conversation itself.
+- If the memory contains no extractable facts, return an empty list.
+
+Respond with JSON only — no preamble, no commentary:
+{{"facts": [{{"subject": "...", "attribute": "...", "value": "...", "confidence": 0.0}}, ...]}}
+)tpl";
+
+const TextView kExtractionUser = U"Extract facts.";
+
+const TextView kClaimExtractionSystem = UR"tpl(You are a claim extractor. Your task is to extract verifiable factual claims from a draft response an AI agent is about to send to a user.
+
+DRAFT RESPONSE:
+{output_block}
+
+Extract at most {max_claims} atomic claims.
+
+Rules:
+- Each claim is a single (subject, attribute, value) triple.
+- Only include claims that assert facts about the world or about specific entities (people, places, things, prior conversation history).
+- Skip greetings, questions, opinions, suggestions, and meta-commentary ("I can help with that", "Would you like me to...").
+- Skip claims about the agent's own capabilities or limitations.
+- Subject: the entity the claim is about. Use the most specific identifier present.
+- Attribute: a short noun phrase naming the property (snake_case preferred).
+- Value: the asserted value, copied as faithfully as possible.
+- If the draft contains no verifiable factual claims, return an empty list.
+
+Respond with JSON only — no preamble, no commentary:
+{{"claims": [{{"subject": "...", "attribute": "...", "value": "..."}}, ...]}}
+)tpl";
+
+const TextView kClaimExtractionUser = U"Extract claims.";
+
+namespace {
+
+const Template& extraction_template() {
+    static const Template t(kExtractionSystem, {U"role", U"memory_block", U"max_facts"});
+    return t;
+}
+
+const Template& claim_template() {
+    static const Template t(kClaimExtractionSystem, {U"output_block", U"max_claims"});
+    return t;
+}
+
+// Decoding and the shape checks shared by both readers.  Returns the array
+// of entries, or an absent value when there is nothing to walk.
+json::Value entries_of(TextView reply, json::Document& doc, TextView member, ParseResult& r) {
+    if (!doc.parse(clean_json_reply(reply))) {
+        r.failure = Failure::Undecodable;
+        return {};
+    }
+    json::Value root = doc.root();
+    if (!root.is(json::Kind::Object)) {
+        r.failure = Failure::NotObject;
+        r.type_name = root.kind_name();
+        return {};
+    }
+    json::Value list = root.get(member);
+    if (!list.present()) return {};  // no member: nothing extracted
+    if (!list.is(json::Kind::Array)) {
+        r.failure = Failure::NotList;
+        r.type_name = list.kind_name();
+        return {};
+    }
+    return list;
+}
+
+// A member that must be a string with something left after trimming.
+bool usable_text(json::Value entry, TextView key, TextView& out) {
+    json::Value v = entry.get(key);
+    if (!v.is(json::Kind::String)) return false;
+    out = trim(v.string());
+    return !out.empty();
+}
+
+bool read_triple(json::Value entry, Triple& t) {
+    return entry.is(json::Kind::Object) && usable_text(entry, U"subject", t.subject) &&
+           usable_text(entry, U"attribute", t.attribute) && usable_text(entry, U"value", t.value);
+}
+
+}  // namespace
+
+Text build_extraction_system(TextView memory_content, TextView max_facts, TextView role) {
+    return extraction_template().render({role, trim(memory_content), max_facts});
+}
+
+Text build_claim_extraction_system(TextView output, TextView max_claims) {
+    return claim_template().render({trim(output), max_claims});
+}
+
+ParseResult parse_facts(TextView reply, json::Document& doc) {
+    ParseResult r;
+    json::Value list = entries_of(reply, doc, U"facts", r);
+    for (json::Value entry : list) {
+        Triple t{};
+        if (!read_triple(entry, t)) continue;
+        json::Value c = entry.get(U"confidence");
+        double conf;
+        if (c.is(json::Kind::Bool)) {
+            conf = c.boolean() ? 1.0 : 0.0;
+        } else if (c.is(json::Kind::Int) || c.is(json::Kind::Float)) {
+            // An integer no finite double can hold is as malformed as any
+            // other bad entry: dropped, never an error out of the reader.
+            if (!c.to_double(conf)) continue;
+        } else {
+            continue;
+        }
+        // Written so that NaN fails too: a fact's confidence always lies
+        // within [0.5, 1.0].
+        if (!(conf >= 0.5 && conf <= 1.0)) continue;
+        t.confidence = conf;
+        r.triples.push_back(t);
+    }
+    return r;
+}
+
+ParseResult parse_claims(TextView reply, json::Document& doc) {
+    ParseResult r;
+    json::Value list = entries_of(reply, doc, U"claims", r);
+    for (json::Value entry : list) {
+        Triple t{};
+        if (read_triple(entry, t)) r.triples.push_back(t);
+    }
+    return r;
+}
+
+}  // namespace kl::extraction
