@@ -6,17 +6,12 @@ from collections import namedtuple
 import pytest
 from hypothesis import assume, given
 from hypothesis import strategies as st
-from kelvane_layer._internal.convergence_judge import (
-    build_convergence_prompt as build,
-)
-from kelvane_layer._internal.convergence_judge import (
-    cosine_similarity as cosine,
-)
-from kelvane_layer._internal.convergence_judge import (
-    parse_convergence_verdict as parse,
-)
 
 from kelvane_layer._internal import convergence_judge as cj
+
+build = cj.build_convergence_prompt
+cosine = cj.cosine_similarity
+parse = cj.parse_convergence_verdict
 
 HEADER = "Thread transcript (chronological):"
 QUESTION = (
@@ -333,3 +328,33 @@ def test_cosine_long_vectors():
     a = [((i * 7919) % 1000 - 500) / 37.0 for i in range(1536)]
     b = [((i * 104729) % 1000 - 500) / 41.0 for i in range(1536)]
     assert bits(cosine(a, b)) == bits(ref_cosine(a, b))
+
+
+# -- calling convention --------------------------------------------------------
+
+
+def test_functions_have_real_signatures():
+    import inspect
+
+    assert str(inspect.signature(cosine)) == "(a, b)"
+    assert str(inspect.signature(build)) == "(turns)"
+    assert str(inspect.signature(parse)) == "(text)"
+    assert cosine(b=[4.0, 3.0], a=[3.0, 4.0]) == 0.96
+    assert parse(text="OPEN|x") == (False, "x")
+    assert build(turns=[]) == HEADER + "\n\n" + QUESTION
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: cosine([1.0]), r"missing required argument 'b'"),
+        (lambda: cosine([1.0], [1.0], [1.0]), r"takes 2 positional arguments but 3 were given"),
+        (lambda: cosine([1.0], a=[1.0]), r"multiple values for argument 'a'"),
+        (lambda: cosine([1.0], c=[1.0]), r"unexpected keyword argument 'c'"),
+        (lambda: parse(), r"missing required argument 'text'"),
+        (lambda: build([], []), r"takes 1 positional argument but 2 were given"),
+    ],
+)
+def test_bad_calls_raise_type_error(call, message):
+    with pytest.raises(TypeError, match=message):
+        call()

@@ -1,9 +1,10 @@
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-from kelvane_layer._internal.rule_domains import classify_directive_domain as classify
 
 from kelvane_layer._internal import rule_domains as rd
+
+classify = rd.classify_directive_domain
 
 TABLE = {
     "billing": ("refund", "charge", "invoice", "payment", "billing", "subscription", "price",

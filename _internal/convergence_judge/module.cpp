@@ -5,6 +5,7 @@
 
 #include "convergence_judge/convergence_judge.hpp"
 #include "kl/pyedge.hpp"
+#include "kl/pyfunc.hpp"
 
 namespace nb = nanobind;
 namespace cj = kl::convergence_judge;
@@ -136,6 +137,33 @@ double cosine_py(nb::handle a, nb::handle b) {
     return cj::cosine_similarity(va, vb);
 }
 
+PyObject* build_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kl::py::call_guarded([&] {
+        static constexpr const char* names[] = {"turns"};
+        PyObject* a[1];
+        kl::py::bind_args(kBuild, names, 1, args, nargs, kwnames, a);
+        return build_py(a[0]);
+    });
+}
+
+PyObject* parse_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kl::py::call_guarded([&] {
+        static constexpr const char* names[] = {"text"};
+        PyObject* a[1];
+        kl::py::bind_args("parse_convergence_verdict", names, 1, args, nargs, kwnames, a);
+        return parse_py(a[0]);
+    });
+}
+
+PyObject* cosine_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kl::py::call_guarded([&] {
+        static constexpr const char* names[] = {"a", "b"};
+        PyObject* a[2];
+        kl::py::bind_args("cosine_similarity", names, 2, args, nargs, kwnames, a);
+        return nb::float_(cosine_py(a[0], a[1]));
+    });
+}
+
 }  // namespace
 
 NB_MODULE(convergence_judge, m) {
@@ -147,8 +175,8 @@ NB_MODULE(convergence_judge, m) {
     m.attr("CONVERGENCE_JUDGE_SYSTEM_PROMPT") = kl::py::make_str(cj::kSystemPrompt);
     m.attr("STAGNATION_COSINE_THRESHOLD") = cj::kStagnationCosineThreshold;
 
-    m.def("build_convergence_prompt", &build_py, nb::arg("turns"),
-          nb::sig("def build_convergence_prompt(turns: list[tuple[str, str] | list[str]]) -> str"),
+    kl::py::add_function(m, "build_convergence_prompt", &build_fast,
+          "build_convergence_prompt(turns)\n--\n\n"
           "Render a thread's turns as the judge's user prompt.\n\n"
           "``turns`` is a list of (sender_id, content) pairs in chronological order; each pair\n"
           "is a tuple or list of exactly two str.  Each turn becomes one line\n"
@@ -159,8 +187,8 @@ NB_MODULE(convergence_judge, m) {
           "Raises TypeError if ``turns`` is not a list, a turn is not a tuple or list, or a\n"
           "field is not a str; ValueError if a turn does not hold exactly two values.");
 
-    m.def("parse_convergence_verdict", &parse_py, nb::arg("text"),
-          nb::sig("def parse_convergence_verdict(text: str) -> tuple[bool, str]"),
+    kl::py::add_function(m, "parse_convergence_verdict", &parse_fast,
+          "parse_convergence_verdict(text)\n--\n\n"
           "Read the judge's reply as ``(is_converged, text)``.\n\n"
           "The trimmed reply is split at its first ``|``; the part before it, trimmed and\n"
           "upper-cased (full Unicode mapping), is the token.  ``CONVERGED`` with a non-empty\n"
@@ -169,8 +197,8 @@ NB_MODULE(convergence_judge, m) {
           "``CONVERGED`` without a summary, gives ``(False, trimmed reply)``.  Never raises on\n"
           "any str; raises TypeError if ``text`` is not a str.");
 
-    m.def("cosine_similarity", &cosine_py, nb::arg("a"), nb::arg("b"),
-          nb::sig("def cosine_similarity(a: list[float], b: list[float]) -> float"),
+    kl::py::add_function(m, "cosine_similarity", &cosine_fast,
+          "cosine_similarity(a, b)\n--\n\n"
           "Cosine similarity of two equal-length vectors (lists of float or int).\n\n"
           "Computed in sequential double arithmetic: dot product and both squared norms summed\n"
           "in index order, then ``dot / (sqrt(norm_a) * sqrt(norm_b))``.  Empty vectors and a\n"

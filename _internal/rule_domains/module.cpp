@@ -1,6 +1,7 @@
 #include <nanobind/nanobind.h>
 
 #include "kl/pyedge.hpp"
+#include "kl/pyfunc.hpp"
 #include "rule_domains/rule_domains.hpp"
 
 namespace nb = nanobind;
@@ -27,6 +28,15 @@ nb::object classify_py(nb::handle text) {
     for (std::size_t i = 0; i < kDirectiveDomains.size(); ++i)
         if (kDirectiveDomains[i] == d) return nb::borrow(g_domain_str[i]);
     return str_of(d);  // not reached: classify() only returns table names
+}
+
+PyObject* classify_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kl::py::call_guarded([&] {
+        static constexpr const char* names[] = {"text"};
+        PyObject* a[1];
+        kl::py::bind_args("classify_directive_domain", names, 1, args, nargs, kwnames, a);
+        return classify_py(a[0]);
+    });
 }
 
 }  // namespace
@@ -61,15 +71,16 @@ NB_MODULE(rule_domains, m) {
     }
     m.attr("_DOMAIN_KEYWORDS") = table;
 
-    m.def("classify_directive_domain", &classify_py, nb::arg("text"),
-          nb::sig("def classify_directive_domain(text: str) -> str"),
-          "Tag a directive with its business domain.\n\n"
-          "The text is lower-cased with the full default Unicode mapping (root locale), then the\n"
-          "keywords of ``_DOMAIN_KEYWORDS`` are searched as plain substrings, domain by domain in\n"
-          "table order (billing, security, escalation, fulfillment, retention); the first domain\n"
-          "with any match wins.  No word boundaries: \"ship\" matches inside \"relationship\".\n"
-          "Returns ``DOMAIN_GENERAL`` when nothing matches.  Raises TypeError if ``text`` is not\n"
-          "a str.");
+    kl::py::add_function(
+        m, "classify_directive_domain", &classify_fast,
+        "classify_directive_domain(text)\n--\n\n"
+        "Tag a directive with its business domain.\n\n"
+        "The text is lower-cased with the full default Unicode mapping (root locale), then the\n"
+        "keywords of ``_DOMAIN_KEYWORDS`` are searched as plain substrings, domain by domain in\n"
+        "table order (billing, security, escalation, fulfillment, retention); the first domain\n"
+        "with any match wins.  No word boundaries: \"ship\" matches inside \"relationship\".\n"
+        "Returns ``DOMAIN_GENERAL`` when nothing matches.  Raises TypeError if ``text`` is not\n"
+        "a str.");
 
     nb::list all;
     for (const char* name : {"DIRECTIVE_DOMAINS", "DOMAIN_GENERAL", "EVOLVE_DEDUP_THRESHOLD",

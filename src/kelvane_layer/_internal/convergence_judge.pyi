@@ -1,0 +1,23 @@
+"""Convergence judge of a multi-agent thread and the cosine stagnation gate."""
+
+from typing import Final
+
+__all__ = [
+    "CONVERGENCE_JUDGE_SYSTEM_PROMPT",
+    "STAGNATION_COSINE_THRESHOLD",
+    "build_convergence_prompt",
+    "cosine_similarity",
+    "parse_convergence_verdict",
+]
+
+CONVERGENCE_JUDGE_SYSTEM_PROMPT: Final[str]
+STAGNATION_COSINE_THRESHOLD: Final[float]
+
+def build_convergence_prompt(turns: list[tuple[str, str] | list[str]]) -> str:
+    """Render (sender_id, content) turns as the judge's user prompt."""
+
+def parse_convergence_verdict(text: str) -> tuple[bool, str]:
+    """Read the judge's reply as ``(is_converged, summary_or_reason)``; never raises on a str."""
+
+def cosine_similarity(a: list[float], b: list[float]) -> float:
+    """Cosine similarity of two equal-length vectors in sequential double arithmetic."""
