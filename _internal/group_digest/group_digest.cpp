@@ -25,7 +25,7 @@ constexpr TextView kClosing =
     U"Synthesise a single team insight that captures the collective signal across the above "
     U"memories.";
 
-// Numbers at or below this magnitude convert between int and double exactly.
+// Ints below this magnitude convert to double exactly.
 constexpr double kExactIntLimit = 9007199254740992.0;  // 2**53
 
 struct Score {
@@ -55,7 +55,9 @@ Score read_score(PyObject* o) {
             s.approx = lt == Py_True ? -HUGE_VAL : HUGE_VAL;
             Py_DECREF(lt);
         }
-        s.exact = std::fabs(s.approx) <= kExactIntLimit;
+        // Below 2**53 in magnitude every int converts exactly; at 2**53 the
+        // int may be 2**53 + 1, rounded down.
+        s.exact = std::fabs(s.approx) < kExactIntLimit;
     } else {
         s.is_number = false;
     }
