@@ -83,20 +83,9 @@ Verdict parse_convergence_verdict(TextView reply) {
 }
 
 double cosine_similarity(std::span<const double> a, std::span<const double> b) noexcept {
-    const std::size_t n = a.size();
-    if (n == 0) return 0.0;
-    double dot = 0.0, norm_a = 0.0, norm_b = 0.0;
-    // Three running sums, each fed in index order.  The build disables
-    // floating-point contraction, so every product is rounded before it is
-    // added; the order of additions is the loop order.
-    for (std::size_t i = 0; i < n; ++i) {
-        const double x = a[i], y = b[i];
-        dot += x * y;
-        norm_a += x * x;
-        norm_b += y * y;
-    }
-    if (norm_a == 0.0 || norm_b == 0.0) return 0.0;
-    return dot / (std::sqrt(norm_a) * std::sqrt(norm_b));
+    CosineSums sums;
+    for (std::size_t i = 0; i < a.size(); ++i) sums.add(a[i], b[i]);
+    return sums.result(a.size());
 }
 
 }  // namespace kl::convergence_judge

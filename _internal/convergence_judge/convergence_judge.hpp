@@ -3,6 +3,7 @@
 // stagnation gate with its ceiling.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -35,6 +36,25 @@ struct Verdict {
 // Never fails on any text: whatever cannot be read with certainty is a
 // thread that stays open, carrying the trimmed reply.
 Verdict parse_convergence_verdict(TextView reply);
+
+// The running sums of cosine_similarity(), for callers that produce the
+// elements one by one.  Feed every index in order, then ask for the result.
+struct CosineSums {
+    double dot = 0.0, norm_a = 0.0, norm_b = 0.0;
+    // The build disables floating-point contraction, so every product is
+    // rounded before it is added; each sum is fed in index order.
+    void add(double x, double y) noexcept {
+        dot += x * y;
+        norm_a += x * x;
+        norm_b += y * y;
+    }
+    // Square roots taken separately, then multiplied: sqrt(norm_a * norm_b)
+    // would overflow or underflow where this does not, and round differently.
+    double result(std::size_t n) const noexcept {
+        if (n == 0 || norm_a == 0.0 || norm_b == 0.0) return 0.0;
+        return dot / (std::sqrt(norm_a) * std::sqrt(norm_b));
+    }
+};
 
 // Sequential binary64 arithmetic: products and sums each rounded, in index
 // order, no fused multiply-add; 0.0 for empty vectors or a zero norm; not

@@ -95,28 +95,37 @@ nb::tuple parse_py(nb::handle text) {
     return nb::make_tuple(nb::bool_(v.converged), kl::py::make_str(v.text));
 }
 
-void read_vector(const char* param, PyObject* list, std::vector<double>& out) {
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    out.resize(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* x = PyList_GET_ITEM(list, i);
-        double v;
-        if (PyFloat_Check(x)) {
-            v = PyFloat_AS_DOUBLE(x);
-        } else if (PyLong_Check(x)) {
-            // Correctly rounded, as the host's float(); OverflowError when
-            // the integer lies beyond the largest finite double.
-            v = PyLong_AsDouble(x);
-            if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        } else {
-            PyErr_Format(PyExc_TypeError,
-                         "cosine_similarity() argument '%s' item %zd must be float or int, not "
-                         "%.200s",
-                         param, i, Py_TYPE(x)->tp_name);
-            throw nb::python_error();
-        }
-        out[static_cast<std::size_t>(i)] = v;
+// One element as a double: a float (subclasses included) as it stands, an
+// int correctly rounded as the host's float() rounds it.
+inline double element(const char* param, Py_ssize_t i, PyObject* x) {
+    if (PyFloat_CheckExact(x) || PyFloat_Check(x)) return PyFloat_AS_DOUBLE(x);
+    if (PyLong_Check(x)) {
+        // OverflowError when the integer lies beyond the largest finite double.
+        double v = PyLong_AsDouble(x);
+        if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        return v;
     }
+    PyErr_Format(PyExc_TypeError,
+                 "cosine_similarity() argument '%s' item %zd must be float or int, not %.200s",
+                 param, i, Py_TYPE(x)->tp_name);
+    throw nb::python_error();
+}
+
+// Feeds the sums from index i on while both elements are exact floats (the
+// embedder's usual output) and returns where it stopped.  Kept apart and out
+// of line so that no call sits in this loop: the sums then stay in registers
+// instead of going through memory on every element.
+[[gnu::noinline]] Py_ssize_t float_run(PyObject* const* ia, PyObject* const* ib, Py_ssize_t i,
+                                       Py_ssize_t n, cj::CosineSums& out) noexcept {
+    cj::CosineSums s = out;
+    for (; i < n; ++i) {
+        PyObject* x = ia[i];
+        PyObject* y = ib[i];
+        if (!PyFloat_CheckExact(x) || !PyFloat_CheckExact(y)) break;
+        s.add(PyFloat_AS_DOUBLE(x), PyFloat_AS_DOUBLE(y));
+    }
+    out = s;
+    return i;
 }
 
 double cosine_py(nb::handle a, nb::handle b) {
@@ -130,11 +139,21 @@ double cosine_py(nb::handle a, nb::handle b) {
                      na, nb_);
         throw nb::python_error();
     }
-    // Reused per thread: embeddings arrive at one size again and again.
-    thread_local std::vector<double> va, vb;
-    read_vector("a", a.ptr(), va);
-    read_vector("b", b.ptr(), vb);
-    return cj::cosine_similarity(va, vb);
+    // The elements are read straight into the sums (see cj::CosineSums): no
+    // host code runs while they are read, so the lists cannot change, and an
+    // error on any element leaves nothing behind but the exception.
+    PyObject* const* ia = reinterpret_cast<PyListObject*>(a.ptr())->ob_item;
+    PyObject* const* ib = reinterpret_cast<PyListObject*>(b.ptr())->ob_item;
+    cj::CosineSums sums;
+    Py_ssize_t i = 0;
+    while (true) {
+        i = float_run(ia, ib, i, na, sums);
+        if (i == na) break;
+        const double x = element("a", i, ia[i]);
+        sums.add(x, element("b", i, ib[i]));
+        ++i;
+    }
+    return sums.result(static_cast<std::size_t>(na));
 }
 
 PyObject* build_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
