@@ -64,6 +64,7 @@ NB_MODULE(health, m) {
             double score = kl::py::float_param(f, "kelvane_score", kelvane_score);
             return nb::borrow(g_status[static_cast<int>(hl::classify(stats, score, admin))]);
         },
+        nb::arg("stats").none(), nb::arg("kelvane_score").none(), nb::arg("admin").none(),
         nb::sig("def classify_cognitive_health(stats: collections.abc.Mapping[str, "
                 "collections.abc.Mapping[str, object]], kelvane_score: float, admin: "
                 "kelvane_layer._internal.tuning_profile.TuningProfile) -> "
@@ -83,6 +84,7 @@ NB_MODULE(health, m) {
                                        "a mapping", event_type_counts);
             return hl::memory_diversity(event_type_counts);
         },
+        nb::arg("event_type_counts").none(),
         nb::sig("def compute_memory_diversity(event_type_counts: collections.abc.Mapping[str, "
                 "int]) -> float"),
         "Normalised Shannon entropy (base 2) of the event-type counts, in [0, 1].\n\n"
@@ -101,6 +103,7 @@ NB_MODULE(health, m) {
             nb::int_ t = kl::py::int_param(f, "total_memories", total_memories);
             return hl::reinforcement_ratio(r, t);
         },
+        nb::arg("reinforced_count").none(), nb::arg("total_memories").none(),
         nb::sig("def compute_reinforcement_ratio(reinforced_count: int, total_memories: int) "
                 "-> float"),
         "Fraction of memories reinforced at least once, clamped to [0, 1]; 0.0 when there are "
@@ -113,6 +116,7 @@ NB_MODULE(health, m) {
             check_profile("compute_kelvane_score", admin);
             return hl::kelvane_score(stats, admin);
         },
+        nb::arg("stats").none(), nb::arg("admin").none(),
         nb::sig("def compute_kelvane_score(stats: collections.abc.Mapping[str, "
                 "collections.abc.Mapping[str, object]], admin: "
                 "kelvane_layer._internal.tuning_profile.TuningProfile) -> float"),
@@ -134,6 +138,7 @@ NB_MODULE(health, m) {
                 if (status.is(g_status[i])) return nb::borrow(g_url[i]);
             return nb::str("{}/{}").format(nb::str(hl::kRemedyUrlBase), status.attr("value"));
         },
+        nb::arg("status").none(),
         nb::sig("def remedy_url_for(status: kelvane_layer.types.CognitiveHealthStatus) -> str "
                 "| None"),
         "Troubleshooting link for a health status: REMEDY_URL_BASE, '/', and the status's "
@@ -153,6 +158,7 @@ NB_MODULE(health, m) {
             if (e == -1.0 && PyErr_Occurred()) throw nb::python_error();
             return hl::journal_frequency(e, target);
         },
+        nb::arg("entries_7d").none(), nb::arg("target_days").none(),
         nb::sig("def _journal_frequency_score(entries_7d: int, target_days: float) -> float"),
         "Journal entries of the last seven days against the number a target interval of "
         "`target_days` expects, clamped to [0, 1]; 0.0 for a non-positive or infinite target.");

@@ -304,13 +304,7 @@ PyObject* m_replace(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObj
                      nargs + 1);
         return nullptr;
     }
-    Pending p(reinterpret_cast<ProfileObject*>(op)->values);
-    if (kwnames) {
-        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k)
-            if (!p.keyword(PyTuple_GET_ITEM(kwnames, k), args[k])) return nullptr;
-    }
-    return instantiate(p.vals);
+    return replace_fields(op, args, kwnames);
 }
 
 PyMethodDef kMethods[] = {
@@ -465,9 +459,13 @@ PyObject* create_profile_type() {
 
 bool is_profile(PyObject* o) noexcept { return g_type && Py_TYPE(o) == g_type; }
 
-PyObject* replace_fields(PyObject* profile, PyObject* changes) {
+PyObject* replace_fields(PyObject* profile, PyObject* const* values, PyObject* kwnames) {
     Pending p(reinterpret_cast<ProfileObject*>(profile)->values);
-    if (!apply_dict(p, changes)) return nullptr;
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            if (!p.keyword(PyTuple_GET_ITEM(kwnames, k), values[k])) return nullptr;
+    }
     return instantiate(p.vals);
 }
 

@@ -166,10 +166,11 @@ inline constexpr const char* kTypeName = "TuningProfile";
 // reference, or nullptr with a Python error set.  Called once, at load.
 PyObject* create_profile_type();
 
-// A new profile equal to `profile` except for the fields named in `changes`
-// (a dict of str -> value, may be null).  `profile` must be a TuningProfile.
-// Returns nullptr with TypeError set for an unknown field name.
-PyObject* replace_fields(PyObject* profile, PyObject* changes);
+// A new profile equal to `profile` except for the fields named in the
+// vectorcall keywords (`kwnames` may be null, `values` holds one value per
+// name).  `profile` must be a TuningProfile.  Returns nullptr with TypeError
+// set for an unknown field name.
+PyObject* replace_fields(PyObject* profile, PyObject* const* values, PyObject* kwnames);
 
 // Whether `o` is a fully built TuningProfile.
 bool is_profile(PyObject* o) noexcept;
