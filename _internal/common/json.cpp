@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include "kl/reply.hpp"
+
 #include <rapidjson/encodings.h>
 #include <rapidjson/reader.h>
 
@@ -13,6 +15,7 @@ namespace kl::json {
 namespace {
 
 using Enc = rapidjson::UTF32<char32_t>;
+using Char32 = char32_t;
 
 // A bounded stream over the document's own copy of the text, read in situ:
 // the reader writes each decoded string back over its source (a decoded
@@ -127,23 +130,69 @@ struct Builder {
 };
 
 bool Document::parse(TextView text) {
+    chars_.assign(text);
+    return parse_own(0, chars_.size());
+}
+
+bool Document::parse_buffer(Text& text, std::size_t offset, std::size_t length) {
+    chars_.swap(text);
+    return parse_own(offset, length);
+}
+
+bool Document::parse_own(std::size_t offset, std::size_t length) {
     nodes_.clear();
-    chars_.clear();
     // Offsets are 32-bit (as are the reader's own lengths); a reply of four
     // billion code points is not one a parser can use anyway.
-    if (text.size() >= std::numeric_limits<std::uint32_t>::max()) return false;
-    chars_.assign(text);
+    if (chars_.size() >= std::numeric_limits<std::uint32_t>::max()) return false;
 
-    Stream in{chars_.data(), chars_.data(), chars_.data() + chars_.size()};
+    Char32* base = chars_.data();
+    Stream in{base + offset, base + offset, base + offset + length};
     Builder b{*this, {}};
     rapidjson::GenericReader<Enc, Enc> reader;
     rapidjson::ParseResult r = reader.Parse<kFlags>(in, b);
-    if (r.IsError() || in.Tell() != text.size() || nodes_.empty()) {
+    if (r.IsError() || in.Tell() != length || nodes_.empty()) {
         nodes_.clear();
-        chars_.clear();
         return false;
     }
     return true;
+}
+
+void Document::trim_capacity(std::size_t max_chars) {
+    if (chars_.capacity() > max_chars) Text().swap(chars_);
+    if (nodes_.capacity() > max_chars) std::vector<Node>().swap(nodes_);
+}
+
+bool decode_reply(Workspace& ws) {
+    TextView cleaned = clean_json_reply(ws.reply);
+    if (cleaned.empty()) return false;  // nothing is not a JSON value
+    auto offset = static_cast<std::size_t>(cleaned.data() - ws.reply.data());
+    return ws.doc.parse_buffer(ws.reply, offset, cleaned.size());
+}
+
+namespace {
+
+constexpr std::size_t kKeptChars = std::size_t{1} << 22;  // 16 MB of code points
+
+thread_local Workspace t_workspace;
+thread_local bool t_workspace_busy = false;
+
+}  // namespace
+
+WorkspaceLease::WorkspaceLease() : ws_(&t_workspace), shared_(!t_workspace_busy) {
+    if (shared_)
+        t_workspace_busy = true;
+    else
+        ws_ = new Workspace();
+}
+
+WorkspaceLease::~WorkspaceLease() {
+    if (!shared_) {
+        delete ws_;
+        return;
+    }
+    if (ws_->reply.capacity() > kKeptChars) Text().swap(ws_->reply);
+    ws_->doc.trim_capacity(kKeptChars);
+    t_workspace_busy = false;
 }
 
 // ---- Value -------------------------------------------------------------

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "kl/reply.hpp"
 #include "kl/template.hpp"
 
 namespace kl::evolution {
@@ -78,14 +77,13 @@ Text build_system_prompt(std::span<const Text> directives, std::span<const Insig
         {TextView(directives_block), TextView(insights_block), max_per_cycle, TextView(style_block)});
 }
 
-ParseResult parse_output(TextView reply, std::span<const TextView> sorted_ids,
-                         json::Document& doc) {
+ParseResult parse_output(json::Workspace& ws, std::span<const TextView> sorted_ids) {
     ParseResult r;
-    if (!doc.parse(clean_json_reply(reply))) {
+    if (!json::decode_reply(ws)) {
         r.failure = Failure::Undecodable;
         return r;
     }
-    json::Value root = doc.root();
+    json::Value root = ws.doc.root();
     if (!root.is(json::Kind::Object)) {
         r.failure = Failure::NotObject;
         r.type_name = root.kind_name();

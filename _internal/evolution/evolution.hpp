@@ -40,11 +40,10 @@ struct ParseResult {
     std::vector<Proposal> proposals;
 };
 
-// Reads a reply.  `sorted_ids` holds the valid insight ids in code-point
-// order (so the fallback for an unknown source is index 0); with no ids the
-// caller substitutes the empty text for every source.  Proposal texts point
-// into `doc`, which must outlive their use.
-ParseResult parse_output(TextView reply, std::span<const TextView> sorted_ids,
-                         json::Document& doc);
+// Reads the reply held in ws.reply (consumed).  `sorted_ids` holds the valid
+// insight ids in code-point order (so the fallback for an unknown source is
+// index 0); with no ids the caller substitutes the empty text for every
+// source.  Proposal texts point into ws.doc.
+ParseResult parse_output(json::Workspace& ws, std::span<const TextView> sorted_ids);
 
 }  // namespace kl::evolution

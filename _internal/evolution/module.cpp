@@ -152,9 +152,10 @@ nb::object parse_evolution_output(nb::handle response, nb::handle insight_ids) {
     sorted.reserve(order.size());
     for (std::size_t k : order) sorted.emplace_back(id_texts[k]);
 
-    Text reply = kl::py::text_of(response);
-    kl::json::Document doc;
-    kl::evolution::ParseResult r = kl::evolution::parse_output(reply, sorted, doc);
+    kl::json::WorkspaceLease ws;
+    ws->reply.clear();
+    kl::py::append_text_of(ws->reply, response);
+    kl::evolution::ParseResult r = kl::evolution::parse_output(*ws, sorted);
 
     using kl::evolution::Failure;
     switch (r.failure) {

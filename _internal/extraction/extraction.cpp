@@ -1,6 +1,5 @@
 #include "extraction/extraction.hpp"
 
-#include "kl/reply.hpp"
 #include "kl/template.hpp"
 
 namespace kl::extraction {
@@ -66,12 +65,12 @@ const Template& claim_template() {
 
 // Decoding and the shape checks shared by both readers.  Returns the array
 // of entries, or an absent value when there is nothing to walk.
-json::Value entries_of(TextView reply, json::Document& doc, TextView member, ParseResult& r) {
-    if (!doc.parse(clean_json_reply(reply))) {
+json::Value entries_of(json::Workspace& ws, TextView member, ParseResult& r) {
+    if (!json::decode_reply(ws)) {
         r.failure = Failure::Undecodable;
         return {};
     }
-    json::Value root = doc.root();
+    json::Value root = ws.doc.root();
     if (!root.is(json::Kind::Object)) {
         r.failure = Failure::NotObject;
         r.type_name = root.kind_name();
@@ -110,9 +109,9 @@ Text build_claim_extraction_system(TextView output, TextView max_claims) {
     return claim_template().render({trim(output), max_claims});
 }
 
-ParseResult parse_facts(TextView reply, json::Document& doc) {
+ParseResult parse_facts(json::Workspace& ws, std::vector<Triple>& out) {
     ParseResult r;
-    json::Value list = entries_of(reply, doc, U"facts", r);
+    json::Value list = entries_of(ws, U"facts", r);
     for (json::Value entry : list) {
         Triple t{};
         if (!read_triple(entry, t)) continue;
@@ -131,17 +130,17 @@ ParseResult parse_facts(TextView reply, json::Document& doc) {
         // within [0.5, 1.0].
         if (!(conf >= 0.5 && conf <= 1.0)) continue;
         t.confidence = conf;
-        r.triples.push_back(t);
+        out.push_back(t);
     }
     return r;
 }
 
-ParseResult parse_claims(TextView reply, json::Document& doc) {
+ParseResult parse_claims(json::Workspace& ws, std::vector<Triple>& out) {
     ParseResult r;
-    json::Value list = entries_of(reply, doc, U"claims", r);
+    json::Value list = entries_of(ws, U"claims", r);
     for (json::Value entry : list) {
         Triple t{};
-        if (read_triple(entry, t)) r.triples.push_back(t);
+        if (read_triple(entry, t)) out.push_back(t);
     }
     return r;
 }

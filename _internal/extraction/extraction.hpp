@@ -31,15 +31,17 @@ struct Triple {
 struct ParseResult {
     Failure failure = Failure::None;
     const char* type_name = nullptr;  // kind name for NotObject/NotList
-    std::vector<Triple> triples;
 };
+
+// Both readers take the reply held in ws.reply (consumed) and append the
+// accepted triples to `out`, whose texts point into ws.doc.
 
 // Facts: entries need three non-blank strings and a numeric or boolean
 // confidence in [0.5, 1.0].  NaN and integers beyond every finite double
 // never pass, so every fact returned has a usable confidence.
-ParseResult parse_facts(TextView reply, json::Document& doc);
+ParseResult parse_facts(json::Workspace& ws, std::vector<Triple>& out);
 
 // Claims: entries need three non-blank strings; anything else is ignored.
-ParseResult parse_claims(TextView reply, json::Document& doc);
+ParseResult parse_claims(json::Workspace& ws, std::vector<Triple>& out);
 
 }  // namespace kl::extraction

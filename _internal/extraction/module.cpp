@@ -104,12 +104,14 @@ nb::object triples_to_list(const std::vector<kl::extraction::Triple>& ts, bool w
 
 nb::object parse_extraction_output(nb::handle response) {
     require_str("parse_extraction_output", "response", response);
-    Text reply = kl::py::text_of(response);
-    kl::json::Document doc;
-    kl::extraction::ParseResult r = kl::extraction::parse_facts(reply, doc);
+    kl::json::WorkspaceLease ws;
+    ws->reply.clear();
+    kl::py::append_text_of(ws->reply, response);
+    std::vector<kl::extraction::Triple> triples;
+    kl::extraction::ParseResult r = kl::extraction::parse_facts(*ws, triples);
     using kl::extraction::Failure;
     switch (r.failure) {
-        case Failure::None: return triples_to_list(r.triples, true);
+        case Failure::None: return triples_to_list(triples, true);
         case Failure::Undecodable:
             g_log->warning("extract_facts: failed to parse LLM response as JSON",
                            "response_preview", preview_of(response));
@@ -128,9 +130,11 @@ nb::object parse_extraction_output(nb::handle response) {
 
 nb::object parse_claim_extraction_output(nb::handle response) {
     require_str("parse_claim_extraction_output", "response", response);
-    Text reply = kl::py::text_of(response);
-    kl::json::Document doc;
-    kl::extraction::ParseResult r = kl::extraction::parse_claims(reply, doc);
+    kl::json::WorkspaceLease ws;
+    ws->reply.clear();
+    kl::py::append_text_of(ws->reply, response);
+    std::vector<kl::extraction::Triple> triples;
+    kl::extraction::ParseResult r = kl::extraction::parse_claims(*ws, triples);
     // Only an undecodable reply is worth a record here: a wrong shape simply
     // means the draft had no claims to check.
     if (r.failure == kl::extraction::Failure::Undecodable) {
@@ -138,7 +142,7 @@ nb::object parse_claim_extraction_output(nb::handle response) {
                        preview_of(response));
         return nb::list();
     }
-    return triples_to_list(r.triples, false);
+    return triples_to_list(triples, false);
 }
 
 }  // namespace

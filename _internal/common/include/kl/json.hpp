@@ -91,6 +91,14 @@ public:
     // (the document is then empty); never throws except std::bad_alloc.
     bool parse(TextView text);
 
+    // The same for text[offset, offset + length), decoded in place: the
+    // document takes `text`'s buffer over and hands back its previous one,
+    // so a caller that keeps both (see Workspace) reuses their memory.
+    bool parse_buffer(Text& text, std::size_t offset, std::size_t length);
+
+    // Frees the buffers when they have grown beyond `max_chars` code points.
+    void trim_capacity(std::size_t max_chars);
+
     // The decoded value; absent before a successful parse.
     Value root() const noexcept { return nodes_.empty() ? Value() : Value(this, 0); }
 
@@ -105,8 +113,39 @@ public:
 private:
     friend class Value;
     friend struct Builder;
+    bool parse_own(std::size_t offset, std::size_t length);
     std::vector<Node> nodes_;
     Text chars_;
+};
+
+// Scratch space for decoding one reply: the raw reply's code points and the
+// document.  Large replies would otherwise pay for fresh pages on every call,
+// so each thread keeps one workspace whose buffers survive between calls
+// (up to a cap).  A lease takes the thread's workspace, or a private one when
+// it is already in use further up the stack (a finaliser run by the host
+// while results are built may call a parser again).
+struct Workspace {
+    Text reply;
+    Document doc;
+};
+
+// Cleans the reply held in ws.reply as a JSON reply (trim, fence, json tag)
+// and decodes what remains into ws.doc; ws.reply is consumed.
+bool decode_reply(Workspace& ws);
+
+class WorkspaceLease {
+public:
+    WorkspaceLease();
+    ~WorkspaceLease();
+    WorkspaceLease(const WorkspaceLease&) = delete;
+    WorkspaceLease& operator=(const WorkspaceLease&) = delete;
+
+    Workspace& operator*() const noexcept { return *ws_; }
+    Workspace* operator->() const noexcept { return ws_; }
+
+private:
+    Workspace* ws_;
+    bool shared_;
 };
 
 }  // namespace kl::json
