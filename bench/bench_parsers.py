@@ -11,7 +11,10 @@ import logging
 
 from _harness import Row, per_call_us
 
-from kelvane_layer._internal.evolution import build_evolution_prompt, parse_evolution_output
+from kelvane_layer._internal.evolution import (
+    build_evolution_prompt,
+    parse_evolution_output,
+)
 from kelvane_layer._internal.extraction import parse_extraction_output
 
 

@@ -5,7 +5,10 @@ import sys
 import pytest
 
 from kelvane_layer._internal import evolution
-from kelvane_layer._internal.evolution import build_evolution_prompt, parse_evolution_output
+from kelvane_layer._internal.evolution import (
+    build_evolution_prompt,
+    parse_evolution_output,
+)
 
 LOGGER = "kelvane_layer._internal.evolution"
 FAILED = "evolve_directives: failed to parse LLM response as JSON"
@@ -248,9 +251,8 @@ def test_source_set_kinds():
 )
 def test_parser_rejects_bad_arguments_before_any_work(caplog, args):
     # The reply would log a warning if it were read at all.
-    with caplog.at_level(logging.DEBUG):
-        with pytest.raises(TypeError):
-            parse_evolution_output(*args)
+    with caplog.at_level(logging.DEBUG), pytest.raises(TypeError):
+        parse_evolution_output(*args)
     assert caplog.records == []
 
 

@@ -2,7 +2,8 @@ import json
 import logging
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 from kelvane_layer._internal import extraction
 from kelvane_layer._internal.evolution import parse_evolution_output
@@ -130,9 +131,8 @@ def test_braces_in_content_are_copied_unchanged():
     ],
 )
 def test_wrong_argument_kinds_raise_type_error(caplog, call):
-    with caplog.at_level(logging.DEBUG):
-        with pytest.raises(TypeError):
-            call()
+    with caplog.at_level(logging.DEBUG), pytest.raises(TypeError):
+        call()
     assert caplog.records == []
 
 
@@ -140,10 +140,8 @@ def test_wrong_argument_kinds_raise_type_error(caplog, call):
 
 
 def fact_reply(confidence_text, subject='"s"', attribute='"a"', value='"v"'):
-    return (
-        '{"facts": [{"subject": %s, "attribute": %s, "value": %s, "confidence": %s}]}'
-        % (subject, attribute, value, confidence_text)
-    )
+    members = f'"subject": {subject}, "attribute": {attribute}, "value": {value}'
+    return '{"facts": [{' + members + f', "confidence": {confidence_text}' + "}]}"
 
 
 @pytest.mark.parametrize(

@@ -10,7 +10,8 @@ import logging
 import re
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 from kelvane_layer._internal.evolution import parse_evolution_output
 

@@ -1,10 +1,10 @@
 """Fact and claim extraction: prompts for (subject, attribute, value) triples and their parsers."""
 
 __all__ = [
-    "build_extraction_prompt",
-    "parse_extraction_output",
     "build_claim_extraction_prompt",
+    "build_extraction_prompt",
     "parse_claim_extraction_output",
+    "parse_extraction_output",
 ]
 
 _EXTRACTION_SYSTEM: str
