@@ -113,3 +113,12 @@ keywordish = st.lists(
 @given(keywordish)
 def test_matches_plain_python_lowercase_reference(text):
     assert classify(text) == reference(text)
+
+
+@pytest.mark.parametrize("filler", ["\u00e9", "\u00e9 ", "\u03a3"])
+def test_very_long_non_ascii_text_is_mapped_whole(filler):
+    # Long texts are case-mapped piece by piece; nothing may be lost at the cuts.
+    body = filler * ((1 << 22) // len(filler) + 7)
+    assert classify(body + "REFUND") == "billing"
+    assert classify(body[:-3] + "CHUR" + "N" + body[:5]) == "retention"
+    assert classify(body) == "general"

@@ -1,6 +1,6 @@
 #include "kl/casemap.hpp"
 
-#include <unicode/urename.h>
+#include <unicode/uchar.h>
 #include <unicode/ustring.h>
 
 #include <stdexcept>
@@ -30,8 +30,6 @@ void map_run(Text& out, TextView run, MapFn fn) {
             src.push_back(static_cast<UChar>(0xDC00 + (v & 0x3FF)));
         }
     }
-    if (src.size() > static_cast<std::size_t>(INT32_MAX / 4))
-        throw std::length_error("text too long for case mapping");
     const auto n = static_cast<int32_t>(src.size());
     // Full mappings expand a code unit to at most three; start a little
     // above the input size and retry once with the exact size if needed.
@@ -60,6 +58,38 @@ void map_run(Text& out, TextView run, MapFn fn) {
     }
 }
 
+// The library counts in int32_t, so very long runs are mapped in pieces of at
+// most kPiece code points (UTF-16 output then stays far below its limit even
+// when every unit triples).  A piece ends, where one can be found close to the
+// limit, just before a code point that is neither cased nor case-ignorable:
+// like a surrogate, such a code point ends every mapping context on both
+// sides, so the split is invisible.  Without one, a final sigma right at the
+// split could take the other of its two lower-case forms; that affects only
+// Greek sigma in texts of millions of code points with no space, digit or
+// punctuation near the split.
+constexpr std::size_t kPiece = std::size_t{1} << 22;
+constexpr std::size_t kSplitSearch = 256;
+
+bool ends_contexts(char32_t c) noexcept {
+    const auto cp = static_cast<UChar32>(c);
+    return !u_hasBinaryProperty(cp, UCHAR_CASED) && !u_hasBinaryProperty(cp, UCHAR_CASE_IGNORABLE);
+}
+
+void map_long_run(Text& out, TextView run, MapFn fn) {
+    while (run.size() > kPiece) {
+        std::size_t cut = kPiece;
+        for (std::size_t k = kPiece; k > kPiece - kSplitSearch; --k) {
+            if (ends_contexts(run[k])) {
+                cut = k;
+                break;
+            }
+        }
+        map_run(out, run.substr(0, cut), fn);
+        run.remove_prefix(cut);
+    }
+    map_run(out, run, fn);
+}
+
 // Lone surrogates split the text into runs that are mapped one by one.
 // That gives exactly the mapping of the whole text: a surrogate is neither
 // cased nor case-ignorable, so it already ends every context a mapping rule
@@ -82,12 +112,12 @@ Text map_text(TextView s, MapFn fn, bool upper) {
     std::size_t start = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
         if (is_surrogate(s[i])) {
-            map_run(out, s.substr(start, i - start), fn);
+            map_long_run(out, s.substr(start, i - start), fn);
             out.push_back(s[i]);
             start = i + 1;
         }
     }
-    map_run(out, s.substr(start), fn);
+    map_long_run(out, s.substr(start), fn);
     return out;
 }
 
