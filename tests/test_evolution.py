@@ -289,3 +289,57 @@ def test_no_reference_leaks():
         logging.getLogger(LOGGER).disabled = False
     assert after[1] == before[1]
     assert after[0] - before[0] < 200
+
+
+def test_other_mappings_are_read_through_their_own_lookup():
+    import types
+
+    class Defaulting(dict):
+        def __missing__(self, key):
+            return f"<{key}>"
+
+    system, _ = build_evolution_prompt(
+        [types.MappingProxyType({"id": "p", "text": "proxy"}), Defaulting()], [], 1
+    )
+    assert "\n[p]: proxy\n[<id>]: <text>\n\n" in system
+
+
+def test_parsers_called_again_from_a_log_handler():
+    # A handler that parses another reply runs while the outer call is still
+    # in progress on the same thread; both must see their own reply.
+    inner_results = []
+
+    class Reentrant(logging.Handler):
+        def emit(self, record):
+            if inner_results:
+                return  # the inner "[]" logs too
+            inner_results.append(
+                parse_evolution_output('{"proposed": [{"text": "inner", "source_insight_id": "i"}]}', {"i"})
+            )
+            inner_results.append(parse_evolution_output("[]", {"i"}))
+
+    logger = logging.getLogger(LOGGER)
+    handler = Reentrant()
+    logger.addHandler(handler)
+    try:
+        assert parse_evolution_output('{"proposed": 3}', {"o"}) == []
+        outer = parse_evolution_output('{"proposed": [{"text": "outer"}]}', {"o"})
+    finally:
+        logger.removeHandler(handler)
+    assert outer == [{"text": "outer", "source_insight_id": "o"}]
+    assert inner_results[0] == [{"text": "inner", "source_insight_id": "i"}]
+    assert inner_results[1] == []
+
+
+def test_concurrent_threads_get_their_own_results():
+    from concurrent.futures import ThreadPoolExecutor
+
+    def work(n):
+        entries = ",".join(f'{{"text": "t{n}-{k}", "source_insight_id": "s{k % 3}"}}' for k in range(n))
+        for _ in range(50):
+            got = parse_evolution_output('{"proposed": [' + entries + "]}", {"s0", "s1", "s2"})
+            assert [p["text"] for p in got] == [f"t{n}-{k}" for k in range(n)]
+        return True
+
+    with ThreadPoolExecutor(4) as pool:
+        assert all(pool.map(work, range(1, 40)))
