@@ -151,6 +151,7 @@ def test_published_names():
         ({"a": 2**62, "b": 2**62, "c": 2**62, "d": 1}, None),  # total overflows int64
         ({"a": 2**53 + 1, "b": 3}, None),  # ratios beyond exact doubles
         ({"a": 3.9, "b": "2", "c": True}, None),  # host int() conversions
+        ({f"t{i}": i for i in range(40)}, None),  # many event types
     ],
 )
 def test_memory_diversity(counts, expected):
@@ -330,6 +331,42 @@ def test_remedy_url(status):
 def test_bad_input_raises(call, exc, message):
     with pytest.raises(exc, match=message):
         call()
+
+
+def test_values_read_after_host_code_ran_are_current():
+    # A conversion hook that rewrites a later-read value: the later read sees
+    # the new value, exactly as reading key by key would.
+    def build():
+        stats = stats_of(counts={"a": 1}, reinforced=1, total=100, runs=2, failures=1)
+
+        class Rewrites:
+            def __int__(self):
+                stats["memory"]["total_memories"] = 2
+                stats["dreams"]["failure_count_7d"] = 0
+                return 3
+
+        stats["memory"]["event_type_counts"]["b"] = Rewrites()
+        return stats
+
+    assert score(build(), BAL) == m_score(build(), BAL)
+    assert classify(build(), 0.9, BAL) is m_classify(build(), 0.9, BAL)
+
+
+class Key(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "stats",
+    [
+        {1: 2, "memory": {"captures_7d": 1, 7.5: 0, "total_memories": 5, "reinforced_count": 5}},
+        {Key("memory"): {Key("captures_7d"): 9, "total_memories": 5}, "dreams": {"runs_7d": 1}},
+        {"memory": {"événement": 1, "captures_7d": 9}, "dreams": {}},
+    ],
+)
+def test_unusual_keys(stats):
+    assert score(stats, BAL) == m_score(stats, BAL)
+    assert classify(stats, 0.9, BAL) is m_classify(stats, 0.9, BAL)
 
 
 def test_count_that_resizes_its_map_is_refused():

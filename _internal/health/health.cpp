@@ -1,6 +1,8 @@
 #include "health/health.hpp"
 
 #include <cmath>
+#include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,12 @@ PyObject* g_zero = nullptr;
 PyObject* g_get = nullptr;
 PyObject* g_values = nullptr;
 PyObject* g_absent = nullptr;  // private sentinel for get() on non-dict maps
+
+// Bumped wherever host code may run (a conversion hook, a mapping's own
+// get(), an isinstance() hook).  A section read in one pass stays valid only
+// while it has not moved: such code could have changed the map since.
+unsigned long g_epoch = 0;
+inline void host_code_may_run() noexcept { ++g_epoch; }
 
 // Keys, interned once so dict lookups hit the cached hash.
 struct Keys {
@@ -123,6 +131,7 @@ struct Int {
 // The host's int(value): a float truncates toward zero, a numeric text parses.
 Int host_int(nb::handle value) {
     if (PyLong_CheckExact(value.ptr())) return Int::of_exact(nb::borrow(value));
+    host_code_may_run();
     PyObject* r = PyNumber_Long(value.ptr());
     if (!r) raise();
     return Int::of_exact(nb::steal(r));
@@ -131,6 +140,7 @@ Int host_int(nb::handle value) {
 // The host's float(value).
 double host_float(nb::handle value) {
     if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+    host_code_may_run();
     PyObject* r = PyNumber_Float(value.ptr());
     if (!r) raise();
     double d = PyFloat_AS_DOUBLE(r);
@@ -162,6 +172,7 @@ bool less_than(const Int& a, PyObject* threshold) {
         if (PyFloat_CheckExact(threshold))
             return static_cast<double>(a.v) < PyFloat_AS_DOUBLE(threshold);
     }
+    host_code_may_run();
     int r = PyObject_RichCompareBool(a.object().ptr(), threshold, Py_LT);
     if (r < 0) raise();
     return r == 1;
@@ -172,6 +183,7 @@ bool less_than(const Int& a, PyObject* threshold) {
 double profile_double(nb::handle profile, std::size_t i) {
     PyObject* v = tuning::field(profile.ptr(), i);
     if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v);
+    host_code_may_run();
     double d = PyFloat_AsDouble(v);
     if (d == -1.0 && PyErr_Occurred()) raise();
     return d;
@@ -180,6 +192,7 @@ double profile_double(nb::handle profile, std::size_t i) {
 // map.get(key): a new reference, or null when absent.
 nb::object lookup(nb::handle map, PyObject* key) {
     if (!map) return {};
+    host_code_may_run();  // a key's own __eq__ may run on a hash collision
     if (PyDict_CheckExact(map.ptr())) {
         PyObject* r = nullptr;
         if (PyDict_GetItemRef(map.ptr(), key, &r) < 0) raise();
@@ -197,9 +210,67 @@ nb::object lookup(nb::handle map, PyObject* key) {
     return nb::steal(r);
 }
 
+// A map whose values are read by a few fixed keys.  A plain dict with plain
+// str keys is read in one pass on first use: walking its handful of entries
+// costs less than one hashed probe per key, which matters because keys
+// decoded from JSON are never the interned ones, so each probe ends in a
+// string comparison anyway.  Anything else is asked key by key.
+class Section {
+public:
+    Section() = default;
+    Section(nb::object map, std::initializer_list<PyObject*> keys) : map_(std::move(map)) {
+        for (PyObject* k : keys) keys_[n_++] = k;
+    }
+    explicit operator bool() const noexcept { return bool(map_); }
+    nb::handle map() const noexcept { return map_; }
+
+    // map.get(key), `key` being one of the keys given at construction.
+    nb::object get(PyObject* key) {
+        if (!map_) return {};
+        if (state_ == kUnread && PyDict_CheckExact(map_.ptr())) scan();
+        if (state_ == kRead && epoch_ == g_epoch)
+            for (std::size_t i = 0; i < n_; ++i)
+                if (keys_[i] == key) return vals_[i];
+        return lookup(map_, key);
+    }
+
+private:
+    enum State { kUnread, kRead, kByKey };
+    static constexpr std::size_t kMax = 4;
+
+    void scan() {
+        state_ = kByKey;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(map_.ptr(), &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k)) return;  // equality could be anyone's
+            if (!PyUnicode_IS_ASCII(k)) continue;  // never equal to an ASCII key
+            Py_ssize_t len = PyUnicode_GET_LENGTH(k);
+            const void* data = PyUnicode_DATA(k);
+            for (std::size_t i = 0; i < n_; ++i) {
+                if (k == keys_[i] || (PyUnicode_GET_LENGTH(keys_[i]) == len &&
+                                      std::memcmp(PyUnicode_DATA(keys_[i]), data,
+                                                  static_cast<std::size_t>(len)) == 0)) {
+                    vals_[i] = nb::borrow(v);
+                    break;
+                }
+            }
+        }
+        state_ = kRead;
+        epoch_ = g_epoch;
+    }
+
+    nb::object map_;
+    PyObject* keys_[kMax] = {};
+    nb::object vals_[kMax];
+    std::size_t n_ = 0;
+    State state_ = kUnread;
+    unsigned long epoch_ = 0;
+};
+
 // stats[name] when present (it must then be a map), else null for "empty".
-nb::object section(nb::handle stats, PyObject* key) {
-    nb::object s = lookup(stats, key);
+nb::object section(Section& stats, PyObject* key) {
+    nb::object s = stats.get(key);
     if (s && !is_mapping(s)) {
         PyErr_Format(PyExc_TypeError, "stats[%R] must be a mapping, not %.200s", key,
                      Py_TYPE(s.ptr())->tp_name);
@@ -208,13 +279,13 @@ nb::object section(nb::handle stats, PyObject* key) {
     return s;
 }
 
-Int int_in(nb::handle sec, PyObject* key) {
-    nb::object v = lookup(sec, key);
+Int int_in(Section& sec, PyObject* key) {
+    nb::object v = sec.get(key);
     return v ? host_int(v) : Int{};
 }
 
-double float_in(nb::handle sec, PyObject* key, double dflt) {
-    nb::object v = lookup(sec, key);
+double float_in(Section& sec, PyObject* key, double dflt) {
+    nb::object v = sec.get(key);
     return v ? host_float(v) : dflt;
 }
 
@@ -235,8 +306,34 @@ double dream_health(const Int& failures, const Int& runs) {
     return 0.5;  // no runs in the window: neutral
 }
 
+// Converted counts in iteration order; the few event types a back-end
+// reports fit inline, so the common call allocates nothing.
+class Counts {
+public:
+    void push_back(Int&& c) {
+        if (n_ < kInline)
+            inline_[n_] = std::move(c);
+        else
+            spill_.push_back(std::move(c));
+        ++n_;
+    }
+    void reserve(std::size_t n) {
+        if (n > kInline) spill_.reserve(n - kInline);
+    }
+    std::size_t size() const noexcept { return n_; }
+    const Int& operator[](std::size_t i) const noexcept {
+        return i < kInline ? inline_[i] : spill_[i - kInline];
+    }
+
+private:
+    static constexpr std::size_t kInline = 16;
+    Int inline_[kInline];
+    std::vector<Int> spill_;
+    std::size_t n_ = 0;
+};
+
 // The counts of an event-type map, converted, in iteration order.
-void collect_counts(nb::handle counts, std::vector<Int>& out, Py_ssize_t& distinct) {
+void collect_counts(nb::handle counts, Counts& out, Py_ssize_t& distinct) {
     PyObject* m = counts.ptr();
     if (PyDict_Check(m)) {
         Py_ssize_t n = PyDict_GET_SIZE(m);
@@ -259,6 +356,7 @@ void collect_counts(nb::handle counts, std::vector<Int>& out, Py_ssize_t& distin
         distinct = n;
         return;
     }
+    host_code_may_run();
     distinct = PyObject_Size(m);
     if (distinct < 0) raise();
     PyObject* values = PyObject_CallMethodNoArgs(m, g_values);
@@ -297,20 +395,22 @@ PyObject* profile_type() noexcept { return g_profile_type; }
 
 bool is_mapping(nb::handle o) {
     if (PyDict_Check(o.ptr())) return true;
+    host_code_may_run();
     int r = PyObject_IsInstance(o.ptr(), g_mapping_abc);
     if (r < 0) raise();
     return r == 1;
 }
 
 double memory_diversity(nb::handle counts) {
-    std::vector<Int> values;
+    Counts values;
     Py_ssize_t distinct = 0;
     collect_counts(counts, values, distinct);
 
     // Exact integer total: machine arithmetic while it fits, host ints after.
     long long acc = 0;
     nb::object big_acc;
-    for (const Int& c : values) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const Int& c = values[i];
         if (!big_acc) {
             long long next;
             if (!c.big && !__builtin_add_overflow(acc, c.v, &next)) {
@@ -328,7 +428,8 @@ double memory_diversity(nb::handle counts) {
     if (!total.positive()) return 0.0;
     if (distinct < 2) return 0.0;  // one event type has no diversity
     double entropy = 0.0;
-    for (const Int& c : values) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const Int& c = values[i];
         if (!c.positive()) continue;
         double p = true_div(c, total);
         entropy -= p * std::log2(p);
@@ -343,13 +444,14 @@ double reinforcement_ratio(nb::handle reinforced, nb::handle total) {
 }
 
 double kelvane_score(nb::handle stats, nb::handle profile) {
-    nb::object memory = section(stats, K.memory);
-    nb::object dreams = section(stats, K.dreams);
-    nb::object critic = section(stats, K.critic);
-    nb::object journals = section(stats, K.journals);
+    Section top(nb::borrow(stats), {K.memory, K.dreams, K.critic, K.journals});
+    Section memory(section(top, K.memory), {K.event_type_counts, K.reinforced_count, K.total_memories});
+    Section dreams(section(top, K.dreams), {K.failure_count_7d, K.runs_7d});
+    Section critic(section(top, K.critic), {K.pass_rate_7d});
+    Section journals(section(top, K.journals), {K.entries_7d});
 
     double diversity = 0.0;
-    if (nb::object counts = lookup(memory, K.event_type_counts)) {
+    if (nb::object counts = memory.get(K.event_type_counts)) {
         if (!is_mapping(counts)) {
             PyErr_Format(PyExc_TypeError,
                          "stats['memory']['event_type_counts'] must be a mapping, not %.200s",
@@ -382,9 +484,10 @@ double kelvane_score(nb::handle stats, nb::handle profile) {
 
 Status classify(nb::handle stats, double kelvane_score, nb::handle profile) {
     namespace ix = tuning::idx;
-    nb::object memory = section(stats, K.memory);
-    nb::object dreams = section(stats, K.dreams);
-    nb::object directives = section(stats, K.directives);
+    Section top(nb::borrow(stats), {K.memory, K.dreams, K.directives});
+    Section memory(section(top, K.memory), {K.captures_7d, K.reinforced_count, K.total_memories});
+    Section dreams(section(top, K.dreams), {K.runs_7d, K.failure_count_7d, K.success_rate_7d});
+    Section directives(section(top, K.directives), {K.demotion_rate_7d});
 
     Int runs = int_in(dreams, K.runs_7d);
     Int failures = int_in(dreams, K.failure_count_7d);
