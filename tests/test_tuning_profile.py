@@ -295,6 +295,18 @@ def test_hash_is_that_of_the_value_tuple():
     unhashable = TuningProfile(dream_evolve_style_guidance=[])
     with pytest.raises(TypeError):
         hash(unhashable)
+    # A value whose hash can change is asked every time, never remembered.
+    class Drifting:
+        n = 0
+
+        def __hash__(self):
+            Drifting.n += 1
+            return Drifting.n
+
+    p = TuningProfile(dream_evolve_style_guidance=Drifting())
+    assert hash(p) != hash(p)
+    q = TuningProfile.for_research()
+    assert hash(q) == hash(q) == hash(values(q))
 
 
 def test_replace_changes_only_named_fields():

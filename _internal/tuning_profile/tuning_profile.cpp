@@ -124,6 +124,7 @@ PyObject* instantiate(PyObject* const* vals) {
     auto* self = PyObject_GC_New(ProfileObject, g_type);
     if (!self) return nullptr;
     for (Py_ssize_t i = 0; i < kN; ++i) self->values[i] = Py_NewRef(vals[i]);
+    self->hash = -1;
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject*>(self);
 }
@@ -253,8 +254,12 @@ Py_hash_t profile_hash(PyObject* op) {
     constexpr Py_uhash_t kPrime2 = 14029467366897019727ULL;
     constexpr Py_uhash_t kPrime5 = 2870177450012600261ULL;
     auto* self = reinterpret_cast<ProfileObject*>(op);
+    if (self->hash != -1) return self->hash;
     Py_uhash_t acc = kPrime5;
+    bool stable = true;
     for (PyObject* v : self->values) {
+        stable = stable && (PyFloat_CheckExact(v) || PyLong_CheckExact(v) ||
+                            PyUnicode_CheckExact(v) || PyBool_Check(v) || v == Py_None);
         Py_hash_t lane = PyObject_Hash(v);
         if (lane == -1) return -1;
         acc += static_cast<Py_uhash_t>(lane) * kPrime2;
@@ -262,8 +267,12 @@ Py_hash_t profile_hash(PyObject* op) {
         acc *= kPrime1;
     }
     acc += static_cast<Py_uhash_t>(kN) ^ (kPrime5 ^ 3527539UL);
-    if (acc == static_cast<Py_uhash_t>(-1)) return 1546275796;
-    return static_cast<Py_hash_t>(acc);
+    Py_hash_t h = acc == static_cast<Py_uhash_t>(-1) ? 1546275796 : static_cast<Py_hash_t>(acc);
+    // Values of the builtin immutable kinds always hash the same, so their
+    // combined hash can be kept; any other value is asked again every time,
+    // as a frozen record would.
+    if (stable) self->hash = h;
+    return h;
 }
 
 PyObject* profile_richcompare(PyObject* a, PyObject* b, int op) {

@@ -149,6 +149,7 @@ KL_TUNING_IDX(health_overloaded_dream_failure_threshold);
 struct ProfileObject {
     PyObject_HEAD
     PyObject* values[kFieldCount];
+    Py_hash_t hash;  // -1 until computed; kept only when no value could change its hash
 };
 
 // Borrowed reference to field `i` of a profile (the caller has checked the type).
