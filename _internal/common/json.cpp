@@ -17,24 +17,25 @@ namespace {
 using Enc = rapidjson::UTF32<char32_t>;
 using Char32 = char32_t;
 
-// A bounded stream over the document's own copy of the text, read in situ:
-// the reader writes each decoded string back over its source (a decoded
-// string is never longer than its source) and hands over number tokens where
-// they stand, so strings and tokens need no second copy.  (Copying number
-// tokens through the reader's stack is also unsafe for 32-bit targets: it
-// widens them in place over the bytes it is still reading.)
+// A stream over the document's own copy of the text, read in situ: the
+// reader writes each decoded string back over its source (a decoded string is
+// never longer than its source) and hands over number tokens where they
+// stand, so strings and tokens need no second copy.  (Copying number tokens
+// through the reader's stack is also unsafe for 32-bit targets: it widens
+// them in place over the characters it is still reading.)
 //
-// The reader treats '\0' as the end of input, so an embedded U+0000 stops it
-// early; parse() catches that by checking that the whole text was consumed.
+// Like the reader's own string streams it relies on a '\0' after the text
+// (parse_own() writes one) and never reads past it.  An embedded U+0000
+// therefore ends the input early; parse_own() catches that by checking that
+// the whole text was consumed.
 struct Stream {
     using Ch = char32_t;
     Ch* begin;
     Ch* cur;
-    Ch* end;
     Ch* dst = nullptr;
 
-    Ch Peek() const { return cur == end ? Ch(0) : *cur; }
-    Ch Take() { return cur == end ? Ch(0) : *cur++; }
+    Ch Peek() const { return *cur; }
+    Ch Take() { return *cur++; }
     std::size_t Tell() const { return static_cast<std::size_t>(cur - begin); }
     Ch* PutBegin() { return dst = cur; }
     void Put(Ch c) { *dst++ = c; }
@@ -146,7 +147,10 @@ bool Document::parse_own(std::size_t offset, std::size_t length) {
     if (chars_.size() >= std::numeric_limits<std::uint32_t>::max()) return false;
 
     Char32* base = chars_.data();
-    Stream in{base + offset, base + offset, base + offset + length};
+    // The end marker: past the cleaned text lie only the trimmed characters
+    // (or the string's own terminator), which the decoder never needs.
+    base[offset + length] = 0;
+    Stream in{base + offset, base + offset};
     Builder b{*this, {}};
     rapidjson::GenericReader<Enc, Enc> reader;
     rapidjson::ParseResult r = reader.Parse<kFlags>(in, b);
