@@ -1,5 +1,7 @@
 #include "kl/memory_lines.hpp"
 
+#include <stdexcept>
+
 #include "kl/json_encode.hpp"
 #include "kl/pyedge.hpp"
 
@@ -86,7 +88,7 @@ nb::list memory_list_param(const char* func, nb::handle memories) {
     return snapshot;
 }
 
-void append_memory_block(Text& out, nb::handle memories, bool with_salience) {
+void append_memory_block(StrBuilder& out, nb::handle memories, bool with_salience) {
     PyObject* list = memories.ptr();
     Py_ssize_t n = PyList_GET_SIZE(list);
     Text content_text;
@@ -102,32 +104,55 @@ void append_memory_block(Text& out, nb::handle memories, bool with_salience) {
             if (PyDict_Check(content.ptr()))
                 append_json(content_text, content);
             else
-                append_plain(content_text, content);
+                kl::py::append_plain(content_text, content);
         }
 
-        if (i > 0) out.push_back(U'\n');
-        out.push_back(U'[');
-        append_int(out, static_cast<long long>(i) + 1);
+        if (i > 0) out.append(U'\n');
+        out.append(U'[');
+        out.append_int(static_cast<long long>(i) + 1);
         out.append(U"] (");
         nb::object event_type = get_required(memory, g_event_type);
-        append_plain(out, event_type);
+        out.append_plain(event_type);
         if (with_salience) {
             out.append(U", salience=");
             nb::object salience = get_optional(memory, g_salience);
             if (salience.is_valid())
-                append_plain(out, salience);
+                out.append_plain(salience);
             else
                 out.append(U"N/A");
         }
         out.append(U", ");
         nb::object created_at = get_required(memory, g_created_at);
-        append_plain(out, created_at);
+        out.append_plain(created_at);
         out.append(U"): ");
         if (content_is_str)
-            append_text_of(out, content);
+            out.append_str(content);
         else
             out.append(content_text);
     }
+}
+
+MemoryPrompt::MemoryPrompt(TextView source, bool with_salience) : with_salience_(with_salience) {
+    constexpr TextView count = U"{count}", block = U"{formatted_memories}";
+    std::size_t c = source.find(count), b = source.find(block);
+    if (c == TextView::npos || b == TextView::npos || b < c + count.size())
+        throw std::logic_error("memory prompt: placeholders missing or out of order");
+    head_ = source.substr(0, c);
+    middle_ = source.substr(c + count.size(), b - c - count.size());
+    tail_ = source.substr(b + block.size());
+    for (const Text* part : {&head_, &middle_, &tail_})
+        if (part->find_first_of(U"{}") != Text::npos)
+            throw std::logic_error("memory prompt: unexpected brace");
+}
+
+nb::str MemoryPrompt::render(nb::handle memories) const {
+    StrBuilder out;
+    out.append(head_);
+    out.append_int(static_cast<long long>(PyList_GET_SIZE(memories.ptr())));
+    out.append(middle_);
+    append_memory_block(out, memories, with_salience_);
+    out.append(tail_);
+    return out.finish();
 }
 
 }  // namespace kl::py

@@ -18,7 +18,7 @@ extern const TextView kUser;
 // The rendered user message for `memories`, a list already checked by
 // kl::py::memory_list_param.  Every memory is rendered, in the order given;
 // no limit, filter or sort is applied here (that is the caller's step).
-Text render_user(nb::handle memories);
+nb::str render_user(nb::handle memories);
 
 // The insight text of a raw reply: trimmed, one pair of ``` fences and then
 // one pair of double quotes removed.

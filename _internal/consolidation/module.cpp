@@ -16,7 +16,7 @@ PyObject* g_system = nullptr;
 
 nb::tuple build_py(nb::handle memories) {
     nb::list list = kl::py::memory_list_param(kBuild, memories);
-    nb::str content = kl::py::make_str(kl::consolidation::render_user(list));
+    nb::str content = kl::consolidation::render_user(list);
     nb::dict message;
     message["role"] = "user";
     message["content"] = content;
@@ -28,7 +28,14 @@ nb::tuple build_py(nb::handle memories) {
 nb::str parse_py(nb::handle response) {
     if (!PyUnicode_Check(response.ptr())) kl::py::raise_arg_type(kParse, "response", "str", response);
     kl::Text text = kl::py::text_of(response);
-    return kl::py::make_str(kl::consolidation::parse_output(text));
+    kl::TextView kept = kl::consolidation::parse_output(text);
+    if (kept.empty()) return nb::str("");
+    // The cleaned text is a slice of the reply: cut it from the reply itself.
+    auto start = static_cast<Py_ssize_t>(kept.data() - text.data());
+    PyObject* s = PyUnicode_Substring(response.ptr(), start,
+                                      start + static_cast<Py_ssize_t>(kept.size()));
+    if (!s) throw nb::python_error();
+    return nb::steal<nb::str>(s);
 }
 
 }  // namespace

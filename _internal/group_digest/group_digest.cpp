@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 
 #include "kl/pyedge.hpp"
+#include "kl/strbuild.hpp"
 
 namespace kl::group_digest {
 
@@ -98,17 +99,18 @@ void append_ascii_chars(Text& out, const char* begin, const char* end) {
     for (const char* p = begin; p != end; ++p) out.push_back(static_cast<unsigned char>(*p));
 }
 
-void append_int_score(Text& out, PyObject* o) {
+// An int score: its exact decimal form (int's own, never a subclass's) and ".000".
+void append_int_score(py::StrBuilder& out, PyObject* o) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (!overflow) {
         if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-        append_int(out, v);
+        out.append_int(v);
     } else {
         PyObject* r = PyLong_Type.tp_repr(o);
         if (!r) throw nb::python_error();
         nb::object guard = nb::steal(r);
-        py::append_text_of(out, guard);
+        out.append_str(guard);
     }
     out.append(U".000");
 }
@@ -131,7 +133,7 @@ void append_score(Text& out, double score) {
     append_ascii_chars(out, buf, res.ptr);
 }
 
-Text render_body(const char* func, nb::handle rows) {
+nb::str render_body(const char* func, nb::handle rows) {
     PyObject* copy = PyList_GetSlice(rows.ptr(), 0, PyList_GET_SIZE(rows.ptr()));
     if (!copy) throw nb::python_error();
     nb::list list = nb::steal<nb::list>(copy);
@@ -161,24 +163,29 @@ Text render_body(const char* func, nb::handle rows) {
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return before(scores[a], scores[b]); });
 
-    Text out(kHeader);
+    py::StrBuilder out;
+    out.append(kHeader);
+    Text score_text;
     for (std::size_t i : order) {
         const Score& s = scores[i];
         if (!s.is_number) raise_bad_score(func, i, s.obj);
         out.append(U"\n- (");
-        if (PyFloat_Check(s.obj))
-            append_score(out, s.approx);
-        else
+        if (PyFloat_Check(s.obj)) {
+            score_text.clear();
+            append_score(score_text, s.approx);
+            out.append(score_text);
+        } else {
             append_int_score(out, s.obj);
+        }
         out.append(U") ");
         PyObject* c = PyObject_GetAttr(PyList_GET_ITEM(copy, i), content_name);
         if (!c) throw nb::python_error();
         nb::object content = nb::steal(c);
-        py::append_plain(out, content);
+        out.append_plain(content);
     }
     out.append(U"\n\n");
     out.append(kClosing);
-    return out;
+    return out.finish();
 }
 
 void init_hash() {

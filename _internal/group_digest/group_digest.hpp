@@ -33,7 +33,7 @@ extern const TextView kSystem;
 // any content is read (with two or more rows the sort compares every score;
 // a single row's score is checked when it is rendered, also before its
 // content).
-Text render_body(const char* func, nb::handle rows);
+nb::str render_body(const char* func, nb::handle rows);
 
 // Score text: fixed point, three decimals, correctly rounded from the exact
 // binary value (ties to even); "nan", "inf", "-inf".

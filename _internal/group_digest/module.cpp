@@ -17,7 +17,7 @@ constexpr Py_ssize_t kReleaseGilFrom = 64 * 1024;
 
 nb::str build_py(nb::handle rows) {
     if (!PyList_Check(rows.ptr())) kl::py::raise_arg_type(kBuild, "rows", "list", rows);
-    return kl::py::make_str(kl::group_digest::render_body(kBuild, rows));
+    return kl::group_digest::render_body(kBuild, rows);
 }
 
 nb::str hash_py(nb::handle prompt) {

@@ -2,7 +2,6 @@
 
 #include "kl/memory_lines.hpp"
 #include "kl/reply.hpp"
-#include "kl/template.hpp"
 
 namespace kl::journal {
 
@@ -26,19 +25,9 @@ const TextView kUser =
     U"Memories (sorted by creation time):\n"
     U"{formatted_memories}\n";
 
-namespace {
-const Template& user_template() {
-    static const Template t(kUser, {U"count", U"formatted_memories"});
-    return t;
-}
-}  // namespace
-
-Text render_user(nb::handle memories) {
-    Text block;
-    py::append_memory_block(block, memories, /*with_salience=*/true);
-    Text count;
-    append_int(count, static_cast<long long>(PyList_GET_SIZE(memories.ptr())));
-    return user_template().render({TextView(count), TextView(block)});
+nb::str render_user(nb::handle memories) {
+    static const py::MemoryPrompt prompt(kUser, /*with_salience=*/true);
+    return prompt.render(memories);
 }
 
 TextView parse_output(TextView reply) noexcept { return clean_text_reply(reply); }

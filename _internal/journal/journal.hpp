@@ -18,7 +18,7 @@ extern const TextView kUser;
 // The rendered user message for `memories`, a list already checked by
 // kl::py::memory_list_param.  The order given is kept (the caller sorts by
 // creation time); nothing is shortened.
-Text render_user(nb::handle memories);
+nb::str render_user(nb::handle memories);
 
 // The journal text of a raw reply: trimmed, one pair of ``` fences and then
 // one pair of double quotes removed.

@@ -11,6 +11,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "kl/strbuild.hpp"
 #include "kl/text.hpp"
 
 namespace kl::py {
@@ -32,6 +33,23 @@ nb::list memory_list_param(const char* func, nb::handle memories);
 // memory in the order content, event_type, (salience), created_at; a missing
 // required key raises the mapping's KeyError, and an absent salience shows
 // as "N/A".
-void append_memory_block(Text& out, nb::handle memories, bool with_salience);
+void append_memory_block(StrBuilder& out, nb::handle memories, bool with_salience);
+
+// A user-message template holding exactly the placeholders {count} and then
+// {formatted_memories}, and no other brace.  The template is cut at them
+// once; rendering writes the fixed parts around the memory count and the
+// memory block in one pass, so nothing inserted is ever read as a
+// placeholder.
+class MemoryPrompt {
+public:
+    // Throws std::logic_error for a template of any other shape (a
+    // programming error, caught when the module loads).
+    MemoryPrompt(TextView source, bool with_salience);
+    nb::str render(nb::handle memories) const;
+
+private:
+    Text head_, middle_, tail_;
+    bool with_salience_;
+};
 
 }  // namespace kl::py
