@@ -32,8 +32,9 @@ FULL_STATS = {
 
 
 def _clamp(v):
-    v = v if v < 1.0 else 1.0
-    return v if v > 0.0 else 0.0
+    # Spelled out rather than min()/max(): the order of the tests decides what NaN becomes.
+    v = v if v < 1.0 else 1.0  # noqa: FURB136
+    return v if v > 0.0 else 0.0  # noqa: FURB136
 
 
 def _py_score(stats, p):

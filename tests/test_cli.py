@@ -134,8 +134,8 @@ def test_bad_input_is_one_line_and_status_2(capsys, tmp_path, content, argv, fra
 def test_module_entry_point():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     ok = subprocess.run([sys.executable, "-m", "kelvane_layer", "health", "--json"],
-                        capture_output=True, text=True, env=env)
+                        capture_output=True, text=True, env=env, check=False)
     assert ok.returncode == 0 and json.loads(ok.stdout)["source"] == "bundled sample"
     bad = subprocess.run([sys.executable, "-m", "kelvane_layer", "health", "/no/such.json"],
-                         capture_output=True, text=True, env=env)
+                         capture_output=True, text=True, env=env, check=False)
     assert bad.returncode == 2 and bad.stderr.count("\n") == 1 and bad.stdout == ""

@@ -20,8 +20,9 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from collections.abc import Callable, Sequence
 from importlib import resources
-from typing import Any, Callable, NoReturn, Sequence
+from typing import Any, NoReturn
 
 from kelvane_layer._internal import health
 from kelvane_layer._internal.tuning_profile import TuningProfile
