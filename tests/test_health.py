@@ -170,10 +170,6 @@ def test_memory_diversity(counts, expected):
         assert got == expected
 
 
-def test_memory_diversity_value_approximately():
-    assert diversity({"a": 5, "b": 3, "c": 2}) == pytest.approx(0.9372, abs=1e-4)
-
-
 @pytest.mark.parametrize(
     "reinforced, total, expected",
     [(3, 0, 0.0), (0, 10, 0.0), (5, 10, 0.5), (15, 10, 1.0), (-2, 10, 0.0), (5.9, 10.7, 0.5),

@@ -161,20 +161,6 @@ def test_archetype_change_counts():
                       "for_strategic_advisors": 15, "for_lightweight_local": 7}
 
 
-def test_health_fields_identical_in_every_profile():
-    shared = [f for f in FIELDS if f.startswith(("kelvane_", "health_"))]
-    assert len(shared) == 12
-    for factory in ARCHETYPES:
-        p = getattr(TuningProfile, factory)()
-        assert [getattr(p, f) for f in shared] == [BALANCED[f] for f in shared]
-
-
-def test_style_guidance_texts():
-    for text in (TuningProfile.for_coding_assistant().dream_evolve_style_guidance,
-                 TuningProfile.for_consumer_support().dream_evolve_style_guidance):
-        assert text.endswith(".") and "'" in text and "\n" not in text
-
-
 # --- construction -----------------------------------------------------------
 
 
