@@ -130,6 +130,19 @@ def test_missing_key_names_the_key_and_id_is_read_first():
     assert e.value.args == ("id",)
 
 
+def test_signatures():
+    import inspect
+
+    assert str(inspect.signature(build_evolution_prompt)) == (
+        "(insights, directives, max_per_cycle, style_guidance=None)"
+    )
+    assert str(inspect.signature(parse_evolution_output)) == "(response, insight_ids)"
+    with pytest.raises(TypeError, match="from 3 to 4 positional"):
+        build_evolution_prompt([], [], 1, None, None)
+    with pytest.raises(TypeError, match="missing required argument 'max_per_cycle'"):
+        build_evolution_prompt([], [])
+
+
 def test_keyword_arguments():
     a = build_evolution_prompt(insights=[], directives=["x"], max_per_cycle=2, style_guidance="s")
     assert a == build_evolution_prompt([], ["x"], 2, "s")

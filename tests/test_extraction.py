@@ -92,6 +92,14 @@ def test_whole_fact_prompt(args, kwargs, role, block, limit):
     assert messages == [{"role": "user", "content": "Extract facts."}]
 
 
+def test_real_signatures():
+    import inspect
+
+    assert str(inspect.signature(build_extraction_prompt)) == "(memory_content, max_facts, role='user')"
+    assert str(inspect.signature(build_claim_extraction_prompt)) == "(output, max_claims)"
+    assert build_extraction_prompt(max_facts=2, memory_content="m") == build_extraction_prompt("m", 2)
+
+
 def test_empty_memory_leaves_an_empty_line():
     assert "MEMORY CONTENT:\n\n\nExtract at most 5 atomic facts." in build_extraction_prompt(" ", 5)[0]
 
@@ -128,6 +136,10 @@ def test_braces_in_content_are_copied_unchanged():
         lambda: parse_extraction_output(None),
         lambda: parse_extraction_output(b"{}"),
         lambda: parse_claim_extraction_output(1),
+        lambda: build_extraction_prompt("x", 5, "user", "extra"),
+        lambda: build_extraction_prompt("x", max_facts=5, memory_content="y"),
+        lambda: parse_extraction_output(),
+        lambda: parse_extraction_output("{}", strict=True),
     ],
 )
 def test_wrong_argument_kinds_raise_type_error(caplog, call):

@@ -5,7 +5,9 @@
 #include <numeric>
 
 #include "evolution/evolution.hpp"
+#include "kl/pyargs.hpp"
 #include "kl/pyedge.hpp"
+#include "kl/pyfunc.hpp"
 
 namespace nb = nanobind;
 using kl::Text;
@@ -207,6 +209,27 @@ nb::object parse_evolution_output(nb::handle response, nb::handle insight_ids) {
     return out;
 }
 
+PyObject* build_evolution_prompt_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    return kl::py::call_guarded([&] {
+        static const char* const names[] = {"insights", "directives", "max_per_cycle",
+                                            "style_guidance"};
+        PyObject* a[4];
+        kl::py::bind_args_optional("build_evolution_prompt", names, 4, 3, args, nargs, kwnames, a);
+        return build_evolution_prompt(a[0], a[1], a[2], a[3] ? a[3] : Py_None);
+    });
+}
+
+PyObject* parse_evolution_output_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    return kl::py::call_guarded([&] {
+        static const char* const names[] = {"response", "insight_ids"};
+        PyObject* a[2];
+        kl::py::bind_args_optional("parse_evolution_output", names, 2, 2, args, nargs, kwnames, a);
+        return parse_evolution_output(a[0], a[1]);
+    });
+}
+
 }  // namespace
 
 NB_MODULE(evolution, m) {
@@ -227,38 +250,34 @@ NB_MODULE(evolution, m) {
     g_user = interned("user");
     g_user_message = kl::py::make_str(kl::evolution::kEvolutionUser).release().ptr();
 
-    m.def("build_evolution_prompt", &build_evolution_prompt, nb::arg("insights"),
-          nb::arg("directives"), nb::arg("max_per_cycle"),
-          nb::arg("style_guidance") = nb::none(),
-          nb::sig("def build_evolution_prompt(insights: list[dict[str, object]], "
-                  "directives: list[str], max_per_cycle: int, "
-                  "style_guidance: str | None = None) -> tuple[str, list[dict[str, str]]]"),
-          "Render the directive-evolution prompt pair (system prompt, messages).\n\n"
-          "``insights`` are records with ``id`` and ``text`` (shown as ``[id]: text`` lines, "
-          "in order); ``directives`` are the active directive texts (numbered from 1, or "
-          "\"(none)\"); ``max_per_cycle`` is the number of proposals to ask for (any number, "
-          "truncated toward zero); a non-blank ``style_guidance`` is added, trimmed, as one "
-          "more rule.  Values are inserted verbatim and never rescanned for placeholders.  "
-          "The message list is ``[{'role': 'user', 'content': 'Generate directive "
-          "proposals.'}]``.\n\n"
-          "Raises TypeError for arguments of the wrong kind or an insight that is not a "
-          "mapping, and KeyError for an insight without ``id`` or ``text``.");
+    kl::py::add_function(
+        m, "build_evolution_prompt", &build_evolution_prompt_fast,
+        "build_evolution_prompt(insights, directives, max_per_cycle, style_guidance=None)\n--\n\n"
+        "Render the directive-evolution prompt pair (system prompt, messages).\n\n"
+        "``insights`` are records with ``id`` and ``text`` (shown as ``[id]: text`` lines, "
+        "in order); ``directives`` are the active directive texts (numbered from 1, or "
+        "\"(none)\"); ``max_per_cycle`` is the number of proposals to ask for (any number, "
+        "truncated toward zero); a non-blank ``style_guidance`` is added, trimmed, as one "
+        "more rule.  Values are inserted verbatim and never rescanned for placeholders.  "
+        "The message list is ``[{'role': 'user', 'content': 'Generate directive "
+        "proposals.'}]``.\n\n"
+        "Raises TypeError for arguments of the wrong kind or an insight that is not a "
+        "mapping, and KeyError for an insight without ``id`` or ``text``.");
 
-    m.def("parse_evolution_output", &parse_evolution_output, nb::arg("response"),
-          nb::arg("insight_ids"),
-          nb::sig("def parse_evolution_output(response: str, "
-                  "insight_ids: set[str] | frozenset[str]) -> list[dict[str, str]]"),
-          "Read the model's reply to the evolution prompt.\n\n"
-          "The reply is trimmed, a ``` fence and a lower-case ``json`` tag are removed, and "
-          "the rest is decoded as one JSON value.  Returns one ``{'text', "
-          "'source_insight_id'}`` record per usable entry of the ``proposed`` array, in "
-          "reply order: the text trimmed, the source the cited id when it is in "
-          "``insight_ids`` and otherwise the smallest id (code-point order), or '' when "
-          "``insight_ids`` is empty.\n\n"
-          "Never raises for a reply: an undecodable reply, a non-object reply or a "
-          "``proposed`` that is not an array logs one warning and returns []; malformed "
-          "entries are skipped.  Raises TypeError when ``response`` is not a str or "
-          "``insight_ids`` is not a set of str.");
+    kl::py::add_function(
+        m, "parse_evolution_output", &parse_evolution_output_fast,
+        "parse_evolution_output(response, insight_ids)\n--\n\n"
+        "Read the model's reply to the evolution prompt.\n\n"
+        "The reply is trimmed, a ``` fence and a lower-case ``json`` tag are removed, and "
+        "the rest is decoded as one JSON value.  Returns one ``{'text', "
+        "'source_insight_id'}`` record per usable entry of the ``proposed`` array, in "
+        "reply order: the text trimmed, the source the cited id when it is in "
+        "``insight_ids`` and otherwise the smallest id (code-point order), or '' when "
+        "``insight_ids`` is empty.\n\n"
+        "Never raises for a reply: an undecodable reply, a non-object reply or a "
+        "``proposed`` that is not an array logs one warning and returns []; malformed "
+        "entries are skipped.  Raises TypeError when ``response`` is not a str or "
+        "``insight_ids`` is not a set of str.");
 
     nb::list all;
     all.append("build_evolution_prompt");

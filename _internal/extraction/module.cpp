@@ -4,7 +4,9 @@
 #include <algorithm>
 
 #include "extraction/extraction.hpp"
+#include "kl/pyargs.hpp"
 #include "kl/pyedge.hpp"
+#include "kl/pyfunc.hpp"
 
 namespace nb = nanobind;
 using kl::Text;
@@ -145,6 +147,46 @@ nb::object parse_claim_extraction_output(nb::handle response) {
     return triples_to_list(triples, false);
 }
 
+// Vectorcall entry points: bind the arguments, then run the functions above.
+template <std::size_t N, std::size_t Required, class F>
+PyObject* bound(const char* name, const char* const (&names)[N], PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames, F&& body) {
+    return kl::py::call_guarded([&] {
+        PyObject* a[N];
+        kl::py::bind_args_optional(name, names, N, Required, args, nargs, kwnames, a);
+        return body(a);
+    });
+}
+
+PyObject* build_extraction_prompt_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+    static const char* const names[] = {"memory_content", "max_facts", "role"};
+    return bound<3, 2>("build_extraction_prompt", names, args, nargs, kwnames, [](PyObject** a) {
+        return build_extraction_prompt(a[0], a[1], a[2] ? nb::handle(a[2]) : nb::handle(g_user));
+    });
+}
+
+PyObject* parse_extraction_output_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+    static const char* const names[] = {"response"};
+    return bound<1, 1>("parse_extraction_output", names, args, nargs, kwnames,
+                       [](PyObject** a) { return parse_extraction_output(a[0]); });
+}
+
+PyObject* build_claim_extraction_prompt_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) {
+    static const char* const names[] = {"output", "max_claims"};
+    return bound<2, 2>("build_claim_extraction_prompt", names, args, nargs, kwnames,
+                       [](PyObject** a) { return build_claim_extraction_prompt(a[0], a[1]); });
+}
+
+PyObject* parse_claim_extraction_output_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) {
+    static const char* const names[] = {"response"};
+    return bound<1, 1>("parse_claim_extraction_output", names, args, nargs, kwnames,
+                       [](PyObject** a) { return parse_claim_extraction_output(a[0]); });
+}
+
 }  // namespace
 
 NB_MODULE(extraction, m) {
@@ -167,48 +209,48 @@ NB_MODULE(extraction, m) {
     g_facts_message = kl::py::make_str(kl::extraction::kExtractionUser).release().ptr();
     g_claims_message = kl::py::make_str(kl::extraction::kClaimExtractionUser).release().ptr();
 
-    m.def("build_extraction_prompt", &build_extraction_prompt, nb::arg("memory_content"),
-          nb::arg("max_facts"), nb::arg("role") = "user",
-          nb::sig("def build_extraction_prompt(memory_content: str, max_facts: int, "
-                  "role: str = 'user') -> tuple[str, list[dict[str, str]]]"),
-          "Render the fact-extraction prompt pair (system prompt, messages).\n\n"
-          "The memory is inserted trimmed and otherwise verbatim (never rescanned for "
-          "placeholders), ``role`` as given (it lets the model resolve pronouns) and "
-          "``max_facts`` in decimal (any number, truncated toward zero).  The message list is "
-          "``[{'role': 'user', 'content': 'Extract facts.'}]`` whatever ``role`` is.\n\n"
-          "Raises TypeError for arguments of the wrong kind.");
+    kl::py::add_function(
+        m, "build_extraction_prompt", &build_extraction_prompt_fast,
+        "build_extraction_prompt(memory_content, max_facts, role='user')\n--\n\n"
+        "Render the fact-extraction prompt pair (system prompt, messages).\n\n"
+        "The memory is inserted trimmed and otherwise verbatim (never rescanned for "
+        "placeholders), ``role`` as given (it lets the model resolve pronouns) and "
+        "``max_facts`` in decimal (any number, truncated toward zero).  The message list is "
+        "``[{'role': 'user', 'content': 'Extract facts.'}]`` whatever ``role`` is.\n\n"
+        "Raises TypeError for arguments of the wrong kind.");
 
-    m.def("parse_extraction_output", &parse_extraction_output, nb::arg("response"),
-          nb::sig("def parse_extraction_output(response: str) -> list[dict[str, str | float]]"),
-          "Read the model's reply to the fact-extraction prompt.\n\n"
-          "After the reply is trimmed and un-fenced and decoded as JSON, returns one "
-          "``{'subject', 'attribute', 'value', 'confidence'}`` record per usable entry of the "
-          "``facts`` array, in reply order: three non-blank strings (trimmed) and a numeric or "
-          "boolean confidence, as a float, within [0.5, 1.0] (NaN and integers beyond the "
-          "float range are dropped).  No cap, no de-duplication.\n\n"
-          "Never raises for a reply: an undecodable reply, a non-object reply or a ``facts`` "
-          "that is not an array logs one warning and returns []; malformed entries are "
-          "skipped.  Raises TypeError when ``response`` is not a str.");
+    kl::py::add_function(
+        m, "parse_extraction_output", &parse_extraction_output_fast,
+        "parse_extraction_output(response)\n--\n\n"
+        "Read the model's reply to the fact-extraction prompt.\n\n"
+        "After the reply is trimmed and un-fenced and decoded as JSON, returns one "
+        "``{'subject', 'attribute', 'value', 'confidence'}`` record per usable entry of the "
+        "``facts`` array, in reply order: three non-blank strings (trimmed) and a numeric or "
+        "boolean confidence, as a float, within [0.5, 1.0] (NaN and integers beyond the "
+        "float range are dropped).  No cap, no de-duplication.\n\n"
+        "Never raises for a reply: an undecodable reply, a non-object reply or a ``facts`` "
+        "that is not an array logs one warning and returns []; malformed entries are "
+        "skipped.  Raises TypeError when ``response`` is not a str.");
 
-    m.def("build_claim_extraction_prompt", &build_claim_extraction_prompt, nb::arg("output"),
-          nb::arg("max_claims"),
-          nb::sig("def build_claim_extraction_prompt(output: str, max_claims: int) "
-                  "-> tuple[str, list[dict[str, str]]]"),
-          "Render the claim-extraction prompt pair for a draft answer.\n\n"
-          "The draft is inserted trimmed and otherwise verbatim, ``max_claims`` in decimal "
-          "(any number, truncated toward zero).  The message list is ``[{'role': 'user', "
-          "'content': 'Extract claims.'}]``.\n\n"
-          "Raises TypeError for arguments of the wrong kind.");
+    kl::py::add_function(
+        m, "build_claim_extraction_prompt", &build_claim_extraction_prompt_fast,
+        "build_claim_extraction_prompt(output, max_claims)\n--\n\n"
+        "Render the claim-extraction prompt pair for a draft answer.\n\n"
+        "The draft is inserted trimmed and otherwise verbatim, ``max_claims`` in decimal "
+        "(any number, truncated toward zero).  The message list is ``[{'role': 'user', "
+        "'content': 'Extract claims.'}]``.\n\n"
+        "Raises TypeError for arguments of the wrong kind.");
 
-    m.def("parse_claim_extraction_output", &parse_claim_extraction_output, nb::arg("response"),
-          nb::sig("def parse_claim_extraction_output(response: str) -> list[dict[str, str]]"),
-          "Read the model's reply to the claim-extraction prompt.\n\n"
-          "Returns one ``{'subject', 'attribute', 'value'}`` record (trimmed, non-blank "
-          "strings) per usable entry of the ``claims`` array, in reply order; any other member "
-          "of an entry, ``confidence`` included, is ignored.\n\n"
-          "Never raises for a reply: an undecodable reply logs one warning and returns []; a "
-          "non-object reply or a ``claims`` that is not an array returns [] silently.  Raises "
-          "TypeError when ``response`` is not a str.");
+    kl::py::add_function(
+        m, "parse_claim_extraction_output", &parse_claim_extraction_output_fast,
+        "parse_claim_extraction_output(response)\n--\n\n"
+        "Read the model's reply to the claim-extraction prompt.\n\n"
+        "Returns one ``{'subject', 'attribute', 'value'}`` record (trimmed, non-blank "
+        "strings) per usable entry of the ``claims`` array, in reply order; any other member "
+        "of an entry, ``confidence`` included, is ignored.\n\n"
+        "Never raises for a reply: an undecodable reply logs one warning and returns []; a "
+        "non-object reply or a ``claims`` that is not an array returns [] silently.  Raises "
+        "TypeError when ``response`` is not a str.");
 
     nb::list all;
     for (const char* name : {"build_extraction_prompt", "parse_extraction_output",
