@@ -53,6 +53,31 @@ struct rapidjson::StreamTraits<kl::json::Stream> {
     enum { copyOptimization = 1 };
 };
 
+// The reader asks this hook to skip a run of ordinary string characters
+// before it looks at each special one; its generic version does nothing, so
+// without it every character would take the reader's slow path.  Reading in
+// situ, the run is moved down only once an escape has shortened the string.
+template <>
+template <>
+inline void
+rapidjson::GenericReader<rapidjson::UTF32<char32_t>, rapidjson::UTF32<char32_t>,
+                         rapidjson::CrtAllocator>::ScanCopyUnescapedString(kl::json::Stream& is,
+                                                                           kl::json::Stream& os) {
+    // Ordinary: not a quote, not a backslash, not a control character (the
+    // end marker '\0' included).
+    auto ordinary = [](char32_t c) { return c >= 0x20 && c != U'"' && c != U'\\'; };
+    char32_t* p = is.cur;
+    char32_t* q = os.dst;
+    if (p == q) {
+        while (ordinary(*p)) ++p;
+        q = p;
+    } else {
+        while (ordinary(*p)) *q++ = *p++;
+    }
+    is.cur = p;
+    os.dst = q;
+}
+
 namespace kl::json {
 namespace {
 
