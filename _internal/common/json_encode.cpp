@@ -2,6 +2,7 @@
 
 #include "kl/pyedge.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <unordered_set>
 #include <vector>
@@ -11,25 +12,26 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-inline void put_u_escape(Text& out, char32_t unit) {
-    out.append({U'\\', U'u', static_cast<char32_t>(kHex[(unit >> 12) & 0xF]),
-                static_cast<char32_t>(kHex[(unit >> 8) & 0xF]),
-                static_cast<char32_t>(kHex[(unit >> 4) & 0xF]),
-                static_cast<char32_t>(kHex[unit & 0xF])});
+inline void put_u_escape(std::string& out, char32_t unit) {
+    char e[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
+                 kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
+    out.append(e, 6);
 }
 
-inline void put_escaped(Text& out, char32_t c) {
-    if (c >= 0x20 && c <= 0x7E) {
-        if (c == U'"' || c == U'\\') out.push_back(U'\\');
-        out.push_back(c);
-        return;
-    }
+// Printable ASCII other than the quote and the backslash: copied as it is.
+constexpr bool is_plain(char32_t c) noexcept {
+    return c >= 0x20 && c <= 0x7E && c != U'"' && c != U'\\';
+}
+
+inline void put_escaped(std::string& out, char32_t c) {
     switch (c) {
-        case U'\n': out.append(U"\\n"); return;
-        case U'\r': out.append(U"\\r"); return;
-        case U'\t': out.append(U"\\t"); return;
-        case U'\b': out.append(U"\\b"); return;
-        case U'\f': out.append(U"\\f"); return;
+        case U'"': out.append("\\\""); return;
+        case U'\\': out.append("\\\\"); return;
+        case U'\n': out.append("\\n"); return;
+        case U'\r': out.append("\\r"); return;
+        case U'\t': out.append("\\t"); return;
+        case U'\b': out.append("\\b"); return;
+        case U'\f': out.append("\\f"); return;
         default: break;
     }
     if (c >= 0x10000) {
@@ -42,15 +44,27 @@ inline void put_escaped(Text& out, char32_t c) {
 }
 
 template <typename Unit>
-void put_string_units(Text& out, const Unit* p, Py_ssize_t n) {
-    out.push_back(U'"');
-    for (Py_ssize_t i = 0; i < n; ++i) put_escaped(out, static_cast<char32_t>(p[i]));
-    out.push_back(U'"');
+void put_string_units(std::string& out, const Unit* p, std::size_t n) {
+    out.push_back('"');
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t run = i;
+        while (run < n && is_plain(static_cast<char32_t>(p[run]))) ++run;
+        if (run > i) {  // a run of plain characters in one step
+            std::size_t old = out.size();
+            out.resize(old + (run - i));
+            char* dst = out.data() + old;
+            for (std::size_t k = i; k < run; ++k) *dst++ = static_cast<char>(p[k]);
+            i = run;
+        }
+        if (i < n) put_escaped(out, static_cast<char32_t>(p[i++]));
+    }
+    out.push_back('"');
 }
 
 // A str's code points, straight from its storage.
-void put_str(Text& out, PyObject* s) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+void put_str(std::string& out, PyObject* s) {
+    auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     const void* data = PyUnicode_DATA(s);
     switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND:
@@ -65,27 +79,33 @@ void put_str(Text& out, PyObject* s) {
     }
 }
 
-void put_ascii(Text& out, const char* s) {
-    while (*s) out.push_back(static_cast<unsigned char>(*s++));
+void put_ascii(std::string& out, const char* s) { out.append(s); }
+
+// The digits of a str that is known to be ASCII (an int's repr).
+void put_ascii_str(std::string& out, PyObject* s) {
+    out.append(static_cast<const char*>(PyUnicode_DATA(s)),
+               static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
 }
 
 // int's own decimal form (a subclass's __repr__ is not consulted).
-void put_int(Text& out, PyObject* o) {
+void put_int(std::string& out, PyObject* o) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (!overflow) {
         if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-        append_int(out, v);
+        char buf[24];
+        auto res = std::to_chars(buf, buf + sizeof buf, v);
+        out.append(buf, res.ptr);
         return;
     }
     PyObject* r = PyLong_Type.tp_repr(o);
     if (!r) throw nb::python_error();
     nb::object guard = nb::steal(r);
-    append_text_of(out, guard);
+    put_ascii_str(out, r);
 }
 
 // float's repr, or the JSON literals for the non-finite values.
-void put_float(Text& out, double d) {
+void put_float(std::string& out, double d) {
     if (d != d) {
         put_ascii(out, "NaN");
         return;
@@ -100,28 +120,29 @@ void put_float(Text& out, double d) {
     PyMem_Free(s);
 }
 
-void put_key(Text& out, PyObject* key) {
+void put_key(std::string& out, PyObject* key) {
     if (PyUnicode_Check(key)) {
         put_str(out, key);
         return;
     }
-    Text number;
+    // Every non-text key's text is ASCII with nothing to escape.
+    out.push_back('"');
     if (PyFloat_Check(key)) {
-        put_float(number, PyFloat_AS_DOUBLE(key));
+        put_float(out, PyFloat_AS_DOUBLE(key));
     } else if (key == Py_True) {
-        put_ascii(number, "true");
+        put_ascii(out, "true");
     } else if (key == Py_False) {
-        put_ascii(number, "false");
+        put_ascii(out, "false");
     } else if (key == Py_None) {
-        put_ascii(number, "null");
+        put_ascii(out, "null");
     } else if (PyLong_Check(key)) {
-        put_int(number, key);
+        put_int(out, key);
     } else {
         PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.200s",
                      Py_TYPE(key)->tp_name);
         throw nb::python_error();
     }
-    append_json_string(out, number);
+    out.push_back('"');
 }
 
 struct Frame {
@@ -133,7 +154,7 @@ struct Frame {
 
 class Encoder {
 public:
-    explicit Encoder(Text& out) : out_(out) {}
+    explicit Encoder(std::string& out) : out_(out) {}
 
     void run(nb::handle root) {
         value(root.ptr());
@@ -146,13 +167,13 @@ public:
                                                   : PyTuple_GET_SIZE(items);
             Py_ssize_t i = stack_[top].next;
             if (i >= size) {
-                out_.push_back(stack_[top].is_dict ? U'}' : U']');
+                out_.push_back(stack_[top].is_dict ? '}' : ']');
                 open_.erase(stack_[top].container.ptr());
                 stack_.pop_back();
                 continue;
             }
             stack_[top].next = i + 1;
-            if (i > 0) out_.append(U", ");
+            if (i > 0) out_.append(", ");
             nb::object item = nb::borrow(PyList_Check(items) ? PyList_GET_ITEM(items, i)
                                                              : PyTuple_GET_ITEM(items, i));
             if (stack_[top].is_dict) {
@@ -162,7 +183,7 @@ public:
                     throw nb::python_error();
                 }
                 put_key(out_, PyTuple_GET_ITEM(pair, 0));
-                out_.append(U": ");
+                out_.append(": ");
                 value(PyTuple_GET_ITEM(pair, 1));  // `item` keeps the pair alive
             } else {
                 value(item.ptr());
@@ -188,7 +209,7 @@ private:
         } else if (PyList_Check(o) || PyTuple_Check(o)) {
             enter(o);
             stack_.push_back({nb::borrow(o), nb::borrow(o), 0, false});
-            out_.push_back(U'[');
+            out_.push_back('[');
         } else if (PyDict_Check(o)) {
             enter(o);
             PyObject* items = PyMapping_Items(o);
@@ -197,7 +218,7 @@ private:
                 throw nb::python_error();
             }
             stack_.push_back({nb::borrow(o), nb::steal(items), 0, true});
-            out_.push_back(U'{');
+            out_.push_back('{');
         } else {
             Text plain;
             append_plain(plain, o);
@@ -212,18 +233,18 @@ private:
         }
     }
 
-    Text& out_;
+    std::string& out_;
     std::vector<Frame> stack_;
     std::unordered_set<PyObject*> open_;  // containers currently being written
 };
 
 }  // namespace
 
-void append_json_string(Text& out, TextView s) {
-    put_string_units(out, s.data(), static_cast<Py_ssize_t>(s.size()));
+void append_json_string(std::string& out, TextView s) {
+    put_string_units(out, s.data(), s.size());
 }
 
-void append_json(Text& out, nb::handle value) {
+void append_json(std::string& out, nb::handle value) {
     Encoder(out).run(value);
 }
 

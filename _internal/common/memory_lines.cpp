@@ -91,6 +91,7 @@ nb::list memory_list_param(const char* func, nb::handle memories) {
 void append_memory_block(StrBuilder& out, nb::handle memories, bool with_salience) {
     PyObject* list = memories.ptr();
     Py_ssize_t n = PyList_GET_SIZE(list);
+    std::string content_json;
     Text content_text;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* memory = PyList_GET_ITEM(list, i);  // the private copy keeps it alive
@@ -98,14 +99,14 @@ void append_memory_block(StrBuilder& out, nb::handle memories, bool with_salienc
         nb::object content = get_required(memory, g_content);
         // Map content is encoded right away, before the next key is read,
         // so an encoding error comes before a later missing key.
+        content_json.clear();
         content_text.clear();
         bool content_is_str = PyUnicode_Check(content.ptr());
-        if (!content_is_str) {
-            if (PyDict_Check(content.ptr()))
-                append_json(content_text, content);
-            else
-                kl::py::append_plain(content_text, content);
-        }
+        bool content_is_map = !content_is_str && PyDict_Check(content.ptr());
+        if (content_is_map)
+            append_json(content_json, content);
+        else if (!content_is_str)
+            kl::py::append_plain(content_text, content);
 
         if (i > 0) out.append(U'\n');
         out.append(U'[');
@@ -127,6 +128,8 @@ void append_memory_block(StrBuilder& out, nb::handle memories, bool with_salienc
         out.append(U"): ");
         if (content_is_str)
             out.append_str(content);
+        else if (content_is_map)
+            out.append_ascii(content_json);
         else
             out.append(content_text);
     }

@@ -10,10 +10,16 @@ StrBuilder::~StrBuilder() {
     for (const Segment& s : segments_) Py_XDECREF(s.str);
 }
 
-void StrBuilder::local_grew(std::size_t old_size) {
+void StrBuilder::local_grew(std::size_t old_size, bool ascii) {
     std::size_t added = local_.size() - old_size;
     if (added == 0) return;
-    for (std::size_t i = old_size; i < local_.size(); ++i) local_max_ = std::max(local_max_, local_[i]);
+    // Only the range of the largest code point matters (it picks the
+    // result's storage width), so known ASCII needs no scan.
+    if (ascii)
+        local_max_ = std::max<char32_t>(local_max_, 0x7F);
+    else
+        for (std::size_t i = old_size; i < local_.size(); ++i)
+            local_max_ = std::max(local_max_, local_[i]);
     if (!segments_.empty() && segments_.back().str == nullptr &&
         segments_.back().begin + segments_.back().length == old_size)
         segments_.back().length += added;
@@ -25,25 +31,25 @@ void StrBuilder::local_grew(std::size_t old_size) {
 void StrBuilder::append(TextView t) {
     std::size_t old = local_.size();
     local_.append(t);
-    local_grew(old);
+    local_grew(old, false);
 }
 
 void StrBuilder::append(char32_t c) {
     std::size_t old = local_.size();
     local_.push_back(c);
-    local_grew(old);
+    local_grew(old, false);
 }
 
 void StrBuilder::append_ascii(std::string_view ascii) {
     std::size_t old = local_.size();
     kl::append_ascii(local_, ascii);
-    local_grew(old);
+    local_grew(old, true);
 }
 
 void StrBuilder::append_int(long long value) {
     std::size_t old = local_.size();
     kl::append_int(local_, value);
-    local_grew(old);
+    local_grew(old, true);
 }
 
 void StrBuilder::append_str(nb::handle s) {
@@ -61,7 +67,7 @@ void StrBuilder::append_plain(nb::handle value) {
     }
     std::size_t old = local_.size();
     kl::py::append_plain(local_, value);
-    local_grew(old);
+    local_grew(old, false);
 }
 
 namespace {

@@ -27,6 +27,8 @@
 // bounded by memory only.
 #pragma once
 
+#include <string>
+
 #include <nanobind/nanobind.h>
 
 #include "kl/text.hpp"
@@ -35,12 +37,12 @@ namespace kl::py {
 
 namespace nb = nanobind;
 
-// Appends the JSON text of `value` to `out`.  On error a Python exception is
-// raised (nb::python_error) and `out` holds an unspecified prefix; callers
-// discard it.
-void append_json(Text& out, nb::handle value);
+// Appends the JSON text of `value` to `out`.  The text is pure ASCII, so it is
+// kept as bytes.  On error a Python exception is raised (nb::python_error)
+// and `out` holds an unspecified prefix; callers discard it.
+void append_json(std::string& out, nb::handle value);
 
 // Appends `s` as a quoted JSON string with the escapes above.
-void append_json_string(Text& out, TextView s);
+void append_json_string(std::string& out, TextView s);
 
 }  // namespace kl::py

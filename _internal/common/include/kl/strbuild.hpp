@@ -30,6 +30,7 @@ public:
     // Computed or fixed text, copied now.
     void append(TextView t);
     void append(char32_t c);
+    // Text known to be ASCII (no scan for the largest code point).
     void append_ascii(std::string_view ascii);
     void append_int(long long value);
     // A str (or str subclass): its code points, copied when finished.
@@ -45,7 +46,7 @@ private:
         PyObject* str;  // a strong reference, or nullptr for local_[begin, begin+length)
         std::size_t begin, length;
     };
-    void local_grew(std::size_t old_size);
+    void local_grew(std::size_t old_size, bool ascii);
 
     Text local_;
     std::vector<Segment> segments_;
