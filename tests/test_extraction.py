@@ -361,3 +361,19 @@ def test_parsers_never_raise_and_return_well_formed_records(reply, ids):
     finally:
         logging.getLogger(LOGGER).disabled = False
         logging.getLogger("kelvane_layer._internal.evolution").disabled = False
+
+
+@pytest.mark.parametrize(
+    "entry, expected",
+    [
+        ('{"subject": "a", "attribute": "x", "subject": "b", "value": "v", "confidence": 1}', "b"),
+        ('{"subject": "a", "attribute": "x", "value": "v", "subject": 5, "confidence": 1}', None),
+        ('{"subject": 5, "attribute": "x", "value": "v", "subject": "c", "confidence": 1}', "c"),
+        ('{"confidence": 0.1, "subject": "d", "attribute": "x", "value": "v", "confidence": 0.6}', "d"),
+    ],
+)
+def test_repeated_members_count_with_their_last_value(entry, expected):
+    facts = parse_extraction_output('{"facts": [' + entry + "]}")
+    claims = parse_claim_extraction_output('{"claims": [' + entry + "]}")
+    assert [f["subject"] for f in facts] == ([] if expected is None else [expected])
+    assert [c["subject"] for c in claims] == ([] if expected is None else [expected])

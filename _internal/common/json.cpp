@@ -308,8 +308,15 @@ bool Value::to_double(double& out) const {
     }
     // Number tokens are ASCII; narrow them for from_chars (locale-free and
     // correctly rounded, as the host's float() is).
-    std::string ascii(tok.size(), '\0');
-    for (std::size_t i = 0; i < tok.size(); ++i) ascii[i] = static_cast<char>(tok[i]);
+    char small[64];
+    std::string large;
+    char* buf = small;
+    if (tok.size() > sizeof small) {
+        large.resize(tok.size());
+        buf = large.data();
+    }
+    for (std::size_t i = 0; i < tok.size(); ++i) buf[i] = static_cast<char>(tok[i]);
+    std::string_view ascii(buf, tok.size());
     double v = 0.0;
     auto res = std::from_chars(ascii.data(), ascii.data() + ascii.size(), v);
     if (res.ec == std::errc::result_out_of_range) {
@@ -344,6 +351,22 @@ Value Value::get(TextView key) const noexcept {
         i = (vn.kind == Kind::Array || vn.kind == Kind::Object) ? vn.b : v + 1;
     }
     return hit ? Value(doc_, found) : Value();
+}
+
+Member MemberIterator::operator*() const noexcept {
+    const Document::Node& k = doc_->nodes_[index_];
+    return {TextView(doc_->chars_).substr(k.a, k.b), Value(doc_, index_ + 1)};
+}
+
+MemberIterator& MemberIterator::operator++() noexcept {
+    const Document::Node& v = doc_->nodes_[index_ + 1];
+    index_ = (v.kind == Kind::Array || v.kind == Kind::Object) ? v.b : index_ + 2;
+    return *this;
+}
+
+Members Value::members() const noexcept {
+    if (!is(Kind::Object)) return Members(MemberIterator(doc_, 0), MemberIterator(doc_, 0));
+    return Members(MemberIterator(doc_, index_ + 1), MemberIterator(doc_, doc_->nodes_[index_].b));
 }
 
 Value::Iterator& Value::Iterator::operator++() noexcept {

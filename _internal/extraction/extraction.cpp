@@ -86,17 +86,37 @@ json::Value entries_of(json::Workspace& ws, TextView member, ParseResult& r) {
     return list;
 }
 
+// The members an entry is read by; any other member is ignored and, as with
+// any lookup, a repeated key counts with its last value.
+struct Entry {
+    json::Value subject, attribute, value, confidence;
+};
+
+Entry read_entry(json::Value obj) {
+    Entry e;
+    for (json::Member m : obj.members()) {
+        if (m.key == U"subject")
+            e.subject = m.value;
+        else if (m.key == U"attribute")
+            e.attribute = m.value;
+        else if (m.key == U"value")
+            e.value = m.value;
+        else if (m.key == U"confidence")
+            e.confidence = m.value;
+    }
+    return e;
+}
+
 // A member that must be a string with something left after trimming.
-bool usable_text(json::Value entry, TextView key, TextView& out) {
-    json::Value v = entry.get(key);
+bool usable_text(json::Value v, TextView& out) {
     if (!v.is(json::Kind::String)) return false;
     out = trim(v.string());
     return !out.empty();
 }
 
-bool read_triple(json::Value entry, Triple& t) {
-    return entry.is(json::Kind::Object) && usable_text(entry, U"subject", t.subject) &&
-           usable_text(entry, U"attribute", t.attribute) && usable_text(entry, U"value", t.value);
+bool read_triple(const Entry& e, Triple& t) {
+    return usable_text(e.subject, t.subject) && usable_text(e.attribute, t.attribute) &&
+           usable_text(e.value, t.value);
 }
 
 }  // namespace
@@ -112,10 +132,12 @@ Text build_claim_extraction_system(TextView output, TextView max_claims) {
 ParseResult parse_facts(json::Workspace& ws, std::vector<Triple>& out) {
     ParseResult r;
     json::Value list = entries_of(ws, U"facts", r);
-    for (json::Value entry : list) {
+    for (json::Value item : list) {
+        if (!item.is(json::Kind::Object)) continue;
+        Entry entry = read_entry(item);
         Triple t{};
         if (!read_triple(entry, t)) continue;
-        json::Value c = entry.get(U"confidence");
+        json::Value c = entry.confidence;
         double conf;
         if (c.is(json::Kind::Bool)) {
             conf = c.boolean() ? 1.0 : 0.0;
@@ -138,9 +160,9 @@ ParseResult parse_facts(json::Workspace& ws, std::vector<Triple>& out) {
 ParseResult parse_claims(json::Workspace& ws, std::vector<Triple>& out) {
     ParseResult r;
     json::Value list = entries_of(ws, U"claims", r);
-    for (json::Value entry : list) {
+    for (json::Value item : list) {
         Triple t{};
-        if (read_triple(entry, t)) out.push_back(t);
+        if (item.is(json::Kind::Object) && read_triple(read_entry(item), t)) out.push_back(t);
     }
     return r;
 }

@@ -32,6 +32,7 @@ namespace kl::json {
 enum class Kind : std::uint8_t { Null, Bool, Int, Float, String, Array, Object };
 
 class Document;
+class Members;
 
 // A handle to one node of a Document (or to nothing: an absent member).
 // Valid as long as its Document lives and is not parsed again.
@@ -78,11 +79,46 @@ public:
     Iterator begin() const noexcept;
     Iterator end() const noexcept;
 
+    // Members of an object (nothing for any other kind) in document order;
+    // a repeated key appears each time, so a reader that keeps the last
+    // occurrence agrees with get().
+    Members members() const noexcept;
+
 private:
     friend class Document;
+    friend class MemberIterator;
     Value(const Document* d, std::uint32_t i) : doc_(d), index_(i) {}
     const Document* doc_ = nullptr;
     std::uint32_t index_ = 0;
+};
+
+struct Member {
+    TextView key;
+    Value value;
+};
+
+class MemberIterator {
+public:
+    Member operator*() const noexcept;
+    MemberIterator& operator++() noexcept;
+    bool operator!=(const MemberIterator& o) const noexcept { return index_ != o.index_; }
+
+private:
+    friend class Value;
+    MemberIterator(const Document* d, std::uint32_t i) : doc_(d), index_(i) {}
+    const Document* doc_;
+    std::uint32_t index_;  // the key node
+};
+
+class Members {
+public:
+    MemberIterator begin() const noexcept { return b_; }
+    MemberIterator end() const noexcept { return e_; }
+
+private:
+    friend class Value;
+    Members(MemberIterator b, MemberIterator e) : b_(b), e_(e) {}
+    MemberIterator b_, e_;
 };
 
 class Document {
@@ -112,6 +148,7 @@ public:
 
 private:
     friend class Value;
+    friend class MemberIterator;
     friend struct Builder;
     bool parse_own(std::size_t offset, std::size_t length);
     std::vector<Node> nodes_;
