@@ -3,6 +3,7 @@
 #include "consolidation/consolidation.hpp"
 #include "kl/memory_lines.hpp"
 #include "kl/pyedge.hpp"
+#include "kl/pyfunc.hpp"
 
 namespace nb = nanobind;
 
@@ -38,6 +39,24 @@ nb::str parse_py(nb::handle response) {
     return nb::steal<nb::str>(s);
 }
 
+PyObject* build_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kl::py::call_guarded([&] {
+        static const char* const names[] = {"memories"};
+        PyObject* a[1];
+        kl::py::bind_args(kBuild, names, 1, args, nargs, kwnames, a);
+        return nb::object(build_py(a[0]));
+    });
+}
+
+PyObject* parse_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kl::py::call_guarded([&] {
+        static const char* const names[] = {"response"};
+        PyObject* a[1];
+        kl::py::bind_args(kParse, names, 1, args, nargs, kwnames, a);
+        return nb::object(parse_py(a[0]));
+    });
+}
+
 }  // namespace
 
 NB_MODULE(consolidation, m) {
@@ -62,24 +81,25 @@ NB_MODULE(consolidation, m) {
     m.attr("DEFAULT_CONSOLIDATION_MIN_SALIENCE") = profile.attr("consolidation_min_salience");
     m.attr("TIER2_DEDUP_THRESHOLD") = profile.attr("tier2_dedup_threshold");
 
-    m.def("build_consolidation_prompt", &build_py, nb::arg("memories"),
-          nb::sig("def build_consolidation_prompt(memories: list[typing.Mapping[str, typing.Any]]) "
-                  "-> tuple[str, list[dict[str, str]]]"),
-          "Render the consolidation prompt pair for ``memories``.\n\n"
-          "Each memory is a mapping with the keys ``content`` (text, or a dict written as "
-          "JSON), ``event_type`` and ``created_at``; other keys are ignored.  Every memory is "
-          "rendered, in the order given, as ``[n] (event_type, created_at): content``.\n\n"
-          "Returns ``(system_prompt, [{'role': 'user', 'content': user_message}])``.\n\n"
-          "Raises TypeError if ``memories`` is not a list of mappings, KeyError for the first "
-          "missing key (content, event_type, created_at, memory by memory), TypeError or "
-          "ValueError if map content cannot be encoded (a key of an unsupported kind, a "
-          "container that contains itself).");
-    m.def("parse_consolidation_output", &parse_py, nb::arg("response"),
-          nb::sig("def parse_consolidation_output(response: str) -> str"),
-          "Clean the LLM's reply into the insight text.\n\n"
-          "Trims whitespace, removes one pair of enclosing ``` fences (a language tag is kept "
-          "as text), then one pair of enclosing double quotes.  Never fails on text; the "
-          "result may be empty.");
+    kl::py::add_function(
+        m, "build_consolidation_prompt", &build_fast,
+        "build_consolidation_prompt(memories)\n--\n\n"
+        "Render the consolidation prompt pair for ``memories``.\n\n"
+        "Each memory is a mapping with the keys ``content`` (text, or a dict written as "
+        "JSON), ``event_type`` and ``created_at``; other keys are ignored.  Every memory is "
+        "rendered, in the order given, as ``[n] (event_type, created_at): content``.\n\n"
+        "Returns ``(system_prompt, [{'role': 'user', 'content': user_message}])``.\n\n"
+        "Raises TypeError if ``memories`` is not a list of mappings, KeyError for the first "
+        "missing key (content, event_type, created_at, memory by memory), TypeError or "
+        "ValueError if map content cannot be encoded (a key of an unsupported kind, a "
+        "container that contains itself).");
+    kl::py::add_function(
+        m, "parse_consolidation_output", &parse_fast,
+        "parse_consolidation_output(response)\n--\n\n"
+        "Clean the LLM's reply into the insight text.\n\n"
+        "Trims whitespace, removes one pair of enclosing ``` fences (a language tag is kept "
+        "as text), then one pair of enclosing double quotes.  Never fails on text; the "
+        "result may be empty.");
 
     nb::list all;
     for (const char* name : {"build_consolidation_prompt", "parse_consolidation_output",

@@ -4,6 +4,7 @@
 
 #include "group_digest/group_digest.hpp"
 #include "kl/pyedge.hpp"
+#include "kl/pyfunc.hpp"
 
 namespace nb = nanobind;
 
@@ -47,6 +48,24 @@ nb::str hash_py(nb::handle prompt) {
     return nb::str(digest.data(), digest.size());
 }
 
+PyObject* build_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kl::py::call_guarded([&] {
+        static const char* const names[] = {"rows"};
+        PyObject* a[1];
+        kl::py::bind_args(kBuild, names, 1, args, nargs, kwnames, a);
+        return nb::object(build_py(a[0]));
+    });
+}
+
+PyObject* hash_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kl::py::call_guarded([&] {
+        static const char* const names[] = {"prompt"};
+        PyObject* a[1];
+        kl::py::bind_args(kHash, names, 1, args, nargs, kwnames, a);
+        return nb::object(hash_py(a[0]));
+    });
+}
+
 }  // namespace
 
 NB_MODULE(group_digest, m) {
@@ -59,21 +78,23 @@ NB_MODULE(group_digest, m) {
 
     m.attr("GROUP_DIGEST_SYSTEM_PROMPT") = kl::py::make_str(kl::group_digest::kSystem);
 
-    m.def("build_group_digest_prompt", &build_py, nb::arg("rows"),
-          nb::sig("def build_group_digest_prompt(rows: list[typing.Any]) -> str"),
-          "Render the digest body for ``rows`` (shared memories: objects with ``team_score`` "
-          "and ``content`` attributes).\n\n"
-          "The header line, then one ``- (score) content`` line per row, highest score first "
-          "(ties keep their input order; NaN scores go last, in input order), then an empty "
-          "line and the closing instruction; no final line feed.  Scores are written with "
-          "three decimals, correctly rounded (ints exactly, followed by .000).\n\n"
-          "Raises TypeError if ``rows`` is not a list or a score is not an int or float, "
-          "AttributeError for a missing attribute (every score is read before any content).");
-    m.def("compute_prompt_hash", &hash_py, nb::arg("prompt"),
-          nb::sig("def compute_prompt_hash(prompt: str) -> str"),
-          "The first 16 lower-case hex digits of the SHA-256 digest of ``prompt`` in UTF-8.\n\n"
-          "Raises UnicodeEncodeError for a prompt holding an unpaired surrogate.  Long "
-          "prompts are hashed without holding the GIL.");
+    kl::py::add_function(
+        m, "build_group_digest_prompt", &build_fast,
+        "build_group_digest_prompt(rows)\n--\n\n"
+        "Render the digest body for ``rows`` (shared memories: objects with ``team_score`` "
+        "and ``content`` attributes).\n\n"
+        "The header line, then one ``- (score) content`` line per row, highest score first "
+        "(ties keep their input order; NaN scores go last, in input order), then an empty "
+        "line and the closing instruction; no final line feed.  Scores are written with "
+        "three decimals, correctly rounded (ints exactly, followed by .000).\n\n"
+        "Raises TypeError if ``rows`` is not a list or a score is not an int or float, "
+        "AttributeError for a missing attribute (every score is read before any content).");
+    kl::py::add_function(
+        m, "compute_prompt_hash", &hash_fast,
+        "compute_prompt_hash(prompt)\n--\n\n"
+        "The first 16 lower-case hex digits of the SHA-256 digest of ``prompt`` in UTF-8.\n\n"
+        "Raises UnicodeEncodeError for a prompt holding an unpaired surrogate.  Long "
+        "prompts are hashed without holding the GIL.");
 
     nb::list all;
     for (const char* name :

@@ -3,6 +3,7 @@
 #include "journal/journal.hpp"
 #include "kl/memory_lines.hpp"
 #include "kl/pyedge.hpp"
+#include "kl/pyfunc.hpp"
 
 namespace nb = nanobind;
 
@@ -38,6 +39,24 @@ nb::str parse_py(nb::handle response) {
     return nb::steal<nb::str>(s);
 }
 
+PyObject* build_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kl::py::call_guarded([&] {
+        static const char* const names[] = {"memories"};
+        PyObject* a[1];
+        kl::py::bind_args(kBuild, names, 1, args, nargs, kwnames, a);
+        return nb::object(build_py(a[0]));
+    });
+}
+
+PyObject* parse_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kl::py::call_guarded([&] {
+        static const char* const names[] = {"response"};
+        PyObject* a[1];
+        kl::py::bind_args(kParse, names, 1, args, nargs, kwnames, a);
+        return nb::object(parse_py(a[0]));
+    });
+}
+
 }  // namespace
 
 NB_MODULE(journal, m) {
@@ -54,25 +73,26 @@ NB_MODULE(journal, m) {
     m.attr("_JOURNAL_SYSTEM") = nb::handle(g_system);
     m.attr("_JOURNAL_USER") = kl::py::make_str(kl::journal::kUser);
 
-    m.def("build_journal_prompt", &build_py, nb::arg("memories"),
-          nb::sig("def build_journal_prompt(memories: list[typing.Mapping[str, typing.Any]]) "
-                  "-> tuple[str, list[dict[str, str]]]"),
-          "Render the journal prompt pair for ``memories``, passed oldest first.\n\n"
-          "Each memory is a mapping with the keys ``content`` (text, or a dict written as "
-          "JSON), ``event_type``, optionally ``salience`` (\"N/A\" when absent) and "
-          "``created_at``; other keys are ignored.  Every memory is rendered, in the order "
-          "given, as ``[n] (event_type, salience=..., created_at): content``; nothing is "
-          "shortened.\n\n"
-          "Returns ``(system_prompt, [{'role': 'user', 'content': user_message}])``.\n\n"
-          "Raises TypeError if ``memories`` is not a list of mappings, KeyError for the first "
-          "missing required key (content, event_type, created_at, memory by memory), "
-          "TypeError or ValueError if map content cannot be encoded.");
-    m.def("parse_journal_output", &parse_py, nb::arg("response"),
-          nb::sig("def parse_journal_output(response: str) -> str"),
-          "Clean the LLM's reply into the journal text.\n\n"
-          "Trims whitespace, removes one pair of enclosing ``` fences (a language tag is kept "
-          "as text), then one pair of enclosing double quotes.  Never fails on text; the "
-          "result may be empty.");
+    kl::py::add_function(
+        m, "build_journal_prompt", &build_fast,
+        "build_journal_prompt(memories)\n--\n\n"
+        "Render the journal prompt pair for ``memories``, passed oldest first.\n\n"
+        "Each memory is a mapping with the keys ``content`` (text, or a dict written as "
+        "JSON), ``event_type``, optionally ``salience`` (\"N/A\" when absent) and "
+        "``created_at``; other keys are ignored.  Every memory is rendered, in the order "
+        "given, as ``[n] (event_type, salience=..., created_at): content``; nothing is "
+        "shortened.\n\n"
+        "Returns ``(system_prompt, [{'role': 'user', 'content': user_message}])``.\n\n"
+        "Raises TypeError if ``memories`` is not a list of mappings, KeyError for the first "
+        "missing required key (content, event_type, created_at, memory by memory), "
+        "TypeError or ValueError if map content cannot be encoded.");
+    kl::py::add_function(
+        m, "parse_journal_output", &parse_fast,
+        "parse_journal_output(response)\n--\n\n"
+        "Clean the LLM's reply into the journal text.\n\n"
+        "Trims whitespace, removes one pair of enclosing ``` fences (a language tag is kept "
+        "as text), then one pair of enclosing double quotes.  Never fails on text; the "
+        "result may be empty.");
 
     nb::list all;
     for (const char* name : {"build_journal_prompt", "parse_journal_output"}) all.append(name);
