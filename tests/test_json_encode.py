@@ -117,6 +117,20 @@ def test_self_containing_containers_fail():
             enc(bad)
 
 
+@pytest.mark.parametrize("depth", [1, 31, 32, 33, 500])
+def test_cycles_are_found_at_any_depth(depth):
+    root: dict[str, object] = {}
+    cur = root
+    for _ in range(depth):
+        cur["k"] = {}
+        cur = cur["k"]  # type: ignore[assignment]
+    cur["back"] = root
+    with pytest.raises(ValueError, match="Circular reference detected"):
+        enc(root)
+    del cur["back"]
+    assert enc(root).count("{") == depth + 1  # and no stale "open" marks remain
+
+
 def test_shared_but_not_circular_is_fine():
     shared = [1, {"a": 2}]
     assert enc({"x": shared, "y": shared}) == '{"x": [1, {"a": 2}], "y": [1, {"a": 2}]}'
@@ -162,6 +176,17 @@ def test_mutation_while_encoding_is_safe():
     victim.extend([Shrinker(), "gone", "gone too"])
     assert enc({"v": victim}) == '{"v": ["s"]}'
 
+    grower: dict[str, object] = {}
+
+    class Grower:
+        def __str__(self) -> str:
+            for i in range(100):  # forces the dict to be resized mid-walk
+                grower[f"new{i}"] = i
+            return "g"
+
+    grower["a"] = Grower()
+    assert enc(grower).startswith('{"a": "g"')  # what follows is unspecified, but safe
+
     class Items(dict):  # a dict subclass whose items() misbehaves
         def items(self):  # type: ignore[override]
             return [("a", 1, 2)]
@@ -184,6 +209,11 @@ def test_matches_the_host_encoder_layout(value):
     # The host's JSON encoder with its default separators writes the same
     # layout; the encoding here must agree with it byte for byte.
     assert enc(value) == json.dumps(value, default=str)
+
+
+@given(st.floats())
+def test_floats_are_written_as_the_host_writes_them(x):
+    assert enc({"v": x}) == json.dumps({"v": x})
 
 
 def test_journal_uses_the_same_encoding():

@@ -2,6 +2,7 @@
 
 #include "kl/pyedge.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <unordered_set>
@@ -51,10 +52,14 @@ void put_string_units(std::string& out, const Unit* p, std::size_t n) {
         std::size_t run = i;
         while (run < n && is_plain(static_cast<char32_t>(p[run]))) ++run;
         if (run > i) {  // a run of plain characters in one step
-            std::size_t old = out.size();
-            out.resize(old + (run - i));
-            char* dst = out.data() + old;
-            for (std::size_t k = i; k < run; ++k) *dst++ = static_cast<char>(p[k]);
+            if constexpr (sizeof(Unit) == 1) {
+                out.append(reinterpret_cast<const char*>(p + i), run - i);
+            } else {
+                std::size_t old = out.size();
+                out.resize(old + (run - i));
+                char* dst = out.data() + old;
+                for (std::size_t k = i; k < run; ++k) *dst++ = static_cast<char>(p[k]);
+            }
             i = run;
         }
         if (i < n) put_escaped(out, static_cast<char32_t>(p[i++]));
@@ -104,20 +109,53 @@ void put_int(std::string& out, PyObject* o) {
     put_ascii_str(out, r);
 }
 
-// float's repr, or the JSON literals for the non-finite values.
+// float's repr, or the JSON literals for the non-finite values.  The shortest
+// round-trip digits come from std::to_chars (the same digits the host's repr
+// picks); the layout is the host's: positional between 1e-4 and 1e16 with at
+// least one digit after the point, scientific otherwise.
 void put_float(std::string& out, double d) {
     if (d != d) {
-        put_ascii(out, "NaN");
+        out.append("NaN");
         return;
     }
     if (d == HUGE_VAL || d == -HUGE_VAL) {
-        put_ascii(out, d > 0 ? "Infinity" : "-Infinity");
+        out.append(d > 0 ? "Infinity" : "-Infinity");
         return;
     }
-    char* s = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (!s) throw nb::python_error();
-    put_ascii(out, s);
-    PyMem_Free(s);
+    char buf[32];
+    auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+    const char* p = buf;
+    if (*p == '-') {
+        out.push_back('-');
+        ++p;
+    }
+    const char* e_mark = std::find(p, static_cast<const char*>(res.ptr), 'e');
+    int exp10 = 0;
+    std::from_chars(e_mark + (e_mark[1] == '+' ? 2 : 1), res.ptr, exp10);
+    if (exp10 < -4 || exp10 >= 16) {
+        out.append(p, static_cast<std::size_t>(res.ptr - p));  // already "1e-05", "1.5e+16", "5e-324"
+        return;
+    }
+    char digits[20];
+    std::size_t n = 0;
+    for (const char* q = p; q != e_mark; ++q)
+        if (*q != '.') digits[n++] = *q;
+    if (exp10 < 0) {
+        out.append("0.");
+        out.append(static_cast<std::size_t>(-exp10 - 1), '0');
+        out.append(digits, n);
+        return;
+    }
+    auto int_len = static_cast<std::size_t>(exp10) + 1;
+    if (n <= int_len) {
+        out.append(digits, n);
+        out.append(int_len - n, '0');
+        out.append(".0");
+    } else {
+        out.append(digits, int_len);
+        out.push_back('.');
+        out.append(digits + int_len, n - int_len);
+    }
 }
 
 void put_key(std::string& out, PyObject* key) {
@@ -145,12 +183,19 @@ void put_key(std::string& out, PyObject* key) {
     out.push_back('"');
 }
 
+enum class FrameKind : unsigned char { sequence, dict, items };
+
 struct Frame {
     nb::object container;  // the dict, list or tuple being written
-    nb::object items;      // dict: a list of (key, value) pairs; else the sequence itself
-    Py_ssize_t next;
-    bool is_dict;
+    nb::object items;      // FrameKind::items: the (key, value) pairs of a dict subclass's items()
+    Py_ssize_t next;       // index, or PyDict_Next position
+    Py_ssize_t written;    // members or elements written so far
+    FrameKind kind;
 };
+
+// Containers open at once beyond this depth are tracked in a hash set; up to
+// it a scan of the stack is cheaper than hashing.
+constexpr std::size_t kScanDepth = 32;
 
 class Encoder {
 public:
@@ -159,39 +204,63 @@ public:
     void run(nb::handle root) {
         value(root.ptr());
         while (!stack_.empty()) {
-            std::size_t top = stack_.size() - 1;
-            PyObject* items = stack_[top].items.ptr();
-            // Sizes are read afresh each step: a value's __str__ may have
-            // changed a list while it was being written.
-            Py_ssize_t size = PyList_Check(items) ? PyList_GET_SIZE(items)
-                                                  : PyTuple_GET_SIZE(items);
-            Py_ssize_t i = stack_[top].next;
-            if (i >= size) {
-                out_.push_back(stack_[top].is_dict ? '}' : ']');
-                open_.erase(stack_[top].container.ptr());
+            Frame& f = stack_.back();
+            nb::object key, item;  // strong: a value's __str__ may change the container
+            if (!next_member(f, key, item)) {
+                out_.push_back(f.kind == FrameKind::sequence ? ']' : '}');
+                if (stack_.size() > kScanDepth) deep_open_.erase(f.container.ptr());
                 stack_.pop_back();
                 continue;
             }
-            stack_[top].next = i + 1;
-            if (i > 0) out_.append(", ");
-            nb::object item = nb::borrow(PyList_Check(items) ? PyList_GET_ITEM(items, i)
-                                                             : PyTuple_GET_ITEM(items, i));
-            if (stack_[top].is_dict) {
-                PyObject* pair = item.ptr();
-                if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-                    PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
-                    throw nb::python_error();
-                }
-                put_key(out_, PyTuple_GET_ITEM(pair, 0));
+            if (f.written++ > 0) out_.append(", ");
+            if (key.is_valid()) {
+                put_key(out_, key.ptr());
                 out_.append(": ");
-                value(PyTuple_GET_ITEM(pair, 1));  // `item` keeps the pair alive
-            } else {
-                value(item.ptr());
             }
+            value(item.ptr());  // may push a frame: `f` is not used after this
         }
     }
 
 private:
+    // The next element (or key and value) of a frame; false at its end.
+    // Sizes are read afresh each step: a value's __str__ may have changed a
+    // container while it was being written, which must never read freed or
+    // out-of-range memory.
+    static bool next_member(Frame& f, nb::object& key, nb::object& item) {
+        PyObject* c = f.container.ptr();
+        switch (f.kind) {
+            case FrameKind::sequence: {
+                Py_ssize_t size = PyList_Check(c) ? PyList_GET_SIZE(c) : PyTuple_GET_SIZE(c);
+                if (f.next >= size) return false;
+                item = nb::borrow(PyList_Check(c) ? PyList_GET_ITEM(c, f.next)
+                                                  : PyTuple_GET_ITEM(c, f.next));
+                ++f.next;
+                return true;
+            }
+            case FrameKind::dict: {
+                PyObject *k, *v;
+                if (!PyDict_Next(c, &f.next, &k, &v)) return false;
+                key = nb::borrow(k);
+                item = nb::borrow(v);
+                return true;
+            }
+            case FrameKind::items: {
+                PyObject* pairs = f.items.ptr();
+                if (f.next >= PyList_GET_SIZE(pairs)) return false;
+                PyObject* pair = PyList_GET_ITEM(pairs, f.next);
+                ++f.next;
+                if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                    PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+                    throw nb::python_error();
+                }
+                key = nb::borrow(PyTuple_GET_ITEM(pair, 0));
+                item = nb::borrow(PyTuple_GET_ITEM(pair, 1));
+                return true;
+            }
+        }
+        return false;
+    }
+
     // Writes a scalar, or opens a container (pushes a frame).
     void value(PyObject* o) {
         if (o == Py_None) {
@@ -207,17 +276,17 @@ private:
         } else if (PyFloat_Check(o)) {
             put_float(out_, PyFloat_AS_DOUBLE(o));
         } else if (PyList_Check(o) || PyTuple_Check(o)) {
-            enter(o);
-            stack_.push_back({nb::borrow(o), nb::borrow(o), 0, false});
+            enter(o, {nb::borrow(o), nb::object(), 0, 0, FrameKind::sequence});
             out_.push_back('[');
         } else if (PyDict_Check(o)) {
-            enter(o);
-            PyObject* items = PyMapping_Items(o);
-            if (!items) {
-                open_.erase(o);
-                throw nb::python_error();
+            if (PyDict_CheckExact(o)) {
+                enter(o, {nb::borrow(o), nb::object(), 0, 0, FrameKind::dict});
+            } else {
+                // A subclass is read through its own items(), as the host does.
+                PyObject* items = PyMapping_Items(o);
+                if (!items) throw nb::python_error();
+                enter(o, {nb::borrow(o), nb::steal(items), 0, 0, FrameKind::items});
             }
-            stack_.push_back({nb::borrow(o), nb::steal(items), 0, true});
             out_.push_back('{');
         } else {
             Text plain;
@@ -226,16 +295,23 @@ private:
         }
     }
 
-    void enter(PyObject* o) {
-        if (!open_.insert(o).second) {
-            PyErr_SetString(PyExc_ValueError, "Circular reference detected");
-            throw nb::python_error();
-        }
+    // Pushes the frame of a container, refusing one that is already open.
+    void enter(PyObject* o, Frame frame) {
+        std::size_t shallow = std::min(stack_.size(), kScanDepth);
+        for (std::size_t i = 0; i < shallow; ++i)
+            if (stack_[i].container.ptr() == o) circular();
+        if (stack_.size() >= kScanDepth && !deep_open_.insert(o).second) circular();
+        stack_.push_back(std::move(frame));
+    }
+
+    [[noreturn]] static void circular() {
+        PyErr_SetString(PyExc_ValueError, "Circular reference detected");
+        throw nb::python_error();
     }
 
     std::string& out_;
     std::vector<Frame> stack_;
-    std::unordered_set<PyObject*> open_;  // containers currently being written
+    std::unordered_set<PyObject*> deep_open_;  // open containers below kScanDepth frames
 };
 
 }  // namespace

@@ -1,62 +1,64 @@
 #include "kl/strbuild.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 
 #include "kl/pyedge.hpp"
 
 namespace kl::py {
 
 StrBuilder::~StrBuilder() {
-    for (const Segment& s : segments_) Py_XDECREF(s.str);
+    for (const Segment& s : segments_)
+        if (s.source == Source::str) Py_DECREF(s.str);
 }
 
-void StrBuilder::local_grew(std::size_t old_size, bool ascii) {
-    std::size_t added = local_.size() - old_size;
+void StrBuilder::grew(Source source, std::size_t old_size, std::size_t new_size) {
+    std::size_t added = new_size - old_size;
     if (added == 0) return;
-    // Only the range of the largest code point matters (it picks the
-    // result's storage width), so known ASCII needs no scan.
-    if (ascii)
-        local_max_ = std::max<char32_t>(local_max_, 0x7F);
-    else
-        for (std::size_t i = old_size; i < local_.size(); ++i)
-            local_max_ = std::max(local_max_, local_[i]);
-    if (!segments_.empty() && segments_.back().str == nullptr &&
+    if (!segments_.empty() && segments_.back().source == source &&
         segments_.back().begin + segments_.back().length == old_size)
         segments_.back().length += added;
     else
-        segments_.push_back({nullptr, old_size, added});
+        segments_.push_back({source, nullptr, old_size, added});
     total_ += added;
 }
 
 void StrBuilder::append(TextView t) {
-    std::size_t old = local_.size();
-    local_.append(t);
-    local_grew(old, false);
+    char32_t top = 0;
+    for (char32_t c : t) top = std::max(top, c);
+    if (top < 0x80) {
+        std::size_t old = ascii_.size();
+        ascii_.resize(old + t.size());
+        for (std::size_t i = 0; i < t.size(); ++i) ascii_[old + i] = static_cast<char>(t[i]);
+        grew(Source::ascii, old, ascii_.size());
+    } else {
+        std::size_t old = wide_.size();
+        wide_.append(t);
+        wide_max_ = std::max(wide_max_, top);
+        grew(Source::wide, old, wide_.size());
+    }
 }
 
-void StrBuilder::append(char32_t c) {
-    std::size_t old = local_.size();
-    local_.push_back(c);
-    local_grew(old, false);
-}
+void StrBuilder::append(char32_t c) { append(TextView(&c, 1)); }
 
 void StrBuilder::append_ascii(std::string_view ascii) {
-    std::size_t old = local_.size();
-    kl::append_ascii(local_, ascii);
-    local_grew(old, true);
+    std::size_t old = ascii_.size();
+    ascii_.append(ascii);
+    grew(Source::ascii, old, ascii_.size());
 }
 
 void StrBuilder::append_int(long long value) {
-    std::size_t old = local_.size();
-    kl::append_int(local_, value);
-    local_grew(old, true);
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, value);
+    append_ascii(std::string_view(buf, static_cast<std::size_t>(res.ptr - buf)));
 }
 
 void StrBuilder::append_str(nb::handle s) {
     std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s.ptr()));
     if (n == 0) return;
     segments_.reserve(segments_.size() + 1);  // no throw between the incref and the push
-    segments_.push_back({Py_NewRef(s.ptr()), 0, n});
+    segments_.push_back({Source::str, Py_NewRef(s.ptr()), 0, n});
     total_ += n;
 }
 
@@ -65,27 +67,44 @@ void StrBuilder::append_plain(nb::handle value) {
         append_str(value);
         return;
     }
-    std::size_t old = local_.size();
-    kl::py::append_plain(local_, value);
-    local_grew(old, false);
+    Text plain;
+    kl::py::append_plain(plain, value);
+    append(plain);
 }
 
 namespace {
 
-template <typename Unit>
-void write_units(void* data, std::size_t at, const char32_t* src, std::size_t n) {
+template <typename Unit, typename Src>
+void write_units(void* data, std::size_t at, const Src* src, std::size_t n) {
     Unit* dst = static_cast<Unit*>(data) + at;
-    for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<Unit>(src[i]);
+    if constexpr (sizeof(Unit) == sizeof(Src)) {
+        std::memcpy(dst, src, n * sizeof(Unit));
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            dst[i] = static_cast<Unit>(static_cast<std::make_unsigned_t<Src>>(src[i]));
+    }
+}
+
+template <typename Src>
+void write_any(int kind, void* data, std::size_t at, const Src* src, std::size_t n) {
+    if (kind == PyUnicode_1BYTE_KIND)
+        write_units<Py_UCS1>(data, at, src, n);
+    else if (kind == PyUnicode_2BYTE_KIND)
+        write_units<Py_UCS2>(data, at, src, n);
+    else
+        write_units<Py_UCS4>(data, at, src, n);
 }
 
 }  // namespace
 
 nb::str StrBuilder::finish() const {
     // A str's storage width is the narrowest that holds its largest code
-    // point, so the widest piece decides the result's width exactly.
-    Py_UCS4 maxchar = local_max_;
+    // point, so the widest piece decides the result's width exactly (only
+    // the range of the largest code point matters).
+    Py_UCS4 maxchar = wide_max_;
+    if (!ascii_.empty()) maxchar = std::max<Py_UCS4>(maxchar, 0x7F);
     for (const Segment& s : segments_)
-        if (s.str) maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(s.str));
+        if (s.source == Source::str) maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(s.str));
     PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(total_), maxchar);
     if (!out) throw nb::python_error();
     nb::str result = nb::steal<nb::str>(out);
@@ -93,18 +112,18 @@ nb::str StrBuilder::finish() const {
     int kind = PyUnicode_KIND(out);
     std::size_t at = 0;
     for (const Segment& s : segments_) {
-        if (s.str) {
-            if (PyUnicode_CopyCharacters(out, static_cast<Py_ssize_t>(at), s.str, 0,
-                                         static_cast<Py_ssize_t>(s.length)) < 0)
-                throw nb::python_error();
-        } else {
-            const char32_t* src = local_.data() + s.begin;
-            if (kind == PyUnicode_1BYTE_KIND)
-                write_units<Py_UCS1>(data, at, src, s.length);
-            else if (kind == PyUnicode_2BYTE_KIND)
-                write_units<Py_UCS2>(data, at, src, s.length);
-            else
-                write_units<Py_UCS4>(data, at, src, s.length);
+        switch (s.source) {
+            case Source::str:
+                if (PyUnicode_CopyCharacters(out, static_cast<Py_ssize_t>(at), s.str, 0,
+                                             static_cast<Py_ssize_t>(s.length)) < 0)
+                    throw nb::python_error();
+                break;
+            case Source::ascii:
+                write_any(kind, data, at, ascii_.data() + s.begin, s.length);
+                break;
+            case Source::wide:
+                write_any(kind, data, at, wide_.data() + s.begin, s.length);
+                break;
         }
         at += s.length;
     }

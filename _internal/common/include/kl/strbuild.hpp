@@ -4,11 +4,13 @@
 // Prompts are mostly made of host strs (memory contents, often many
 // kilobytes) with short fixed or computed text in between.  The builder keeps
 // a reference to each str piece and copies it exactly once, straight into
-// the result in the result's final storage width; only the short computed
-// text goes through a local buffer.  Large prompts therefore cost one pass
-// over their characters and one allocation.
+// the result in the result's final storage width; computed text goes through
+// a local buffer, a byte buffer when it is ASCII (numbers, JSON, the fixed
+// parts of most templates).  Large prompts therefore cost one pass over
+// their characters and one allocation.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -30,7 +32,7 @@ public:
     // Computed or fixed text, copied now.
     void append(TextView t);
     void append(char32_t c);
-    // Text known to be ASCII (no scan for the largest code point).
+    // Text known to be ASCII, copied now without a scan.
     void append_ascii(std::string_view ascii);
     void append_int(long long value);
     // A str (or str subclass): its code points, copied when finished.
@@ -42,15 +44,18 @@ public:
     nb::str finish() const;
 
 private:
+    enum class Source : unsigned char { str, ascii, wide };
     struct Segment {
-        PyObject* str;  // a strong reference, or nullptr for local_[begin, begin+length)
-        std::size_t begin, length;
+        Source source;
+        PyObject* str;  // Source::str: a strong reference
+        std::size_t begin, length;  // the range in ascii_ or wide_
     };
-    void local_grew(std::size_t old_size, bool ascii);
+    void grew(Source source, std::size_t old_size, std::size_t new_size);
 
-    Text local_;
+    std::string ascii_;
+    Text wide_;
     std::vector<Segment> segments_;
-    char32_t local_max_ = 0;
+    char32_t wide_max_ = 0;
     std::size_t total_ = 0;
 };
 
