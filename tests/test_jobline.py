@@ -602,6 +602,23 @@ def test_any_awaitable_is_delegated_to():
     asyncio.run(main())
 
 
+def test_a_coroutine_already_being_awaited_is_refused_like_await_does():
+    async def main():
+        jl = Jobline()
+        gate = asyncio.Event()
+        shared = blocked(gate, tag="shared")
+        first = jl.submit("first", shared)
+        await settle()
+        second = jl.submit("second", shared)
+        await settle()
+        with pytest.raises(RuntimeError, match="being awaited already"):
+            second.result()
+        gate.set()
+        assert await first == "shared"
+
+    asyncio.run(main())
+
+
 # -- cancel_all and wait_all --------------------------------------------------
 
 

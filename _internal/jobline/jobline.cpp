@@ -19,6 +19,7 @@ struct Names {
     PyObject* release;
     PyObject* close;
     PyObject* throw_;
+    PyObject* cr_await;
     PyObject* create_task;
     PyObject* add_done_callback;
     PyObject* done;
@@ -77,10 +78,22 @@ bool is_iterable_coroutine(PyObject* o) {
     return flag;
 }
 
-// The iterator `await o` drives: a native coroutine itself, otherwise the
-// result of __await__(), which must be an iterator and not a coroutine.
+// The iterator `await o` drives: a native coroutine itself (unless another
+// await is already driving it), otherwise the result of __await__(), which
+// must be an iterator and not a coroutine.
 PyObject* awaitable_iter(PyObject* o) {
-    if (PyCoro_CheckExact(o) || is_iterable_coroutine(o)) return Py_NewRef(o);
+    if (PyCoro_CheckExact(o)) {
+        PyObject* yf = PyObject_GetAttr(o, s.cr_await);
+        if (!yf) return nullptr;
+        bool busy = yf != Py_None;
+        Py_DECREF(yf);
+        if (busy) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return nullptr;
+        }
+        return Py_NewRef(o);
+    }
+    if (is_iterable_coroutine(o)) return Py_NewRef(o);
     PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
     unaryfunc getter = am ? am->am_await : nullptr;
     if (!getter) {
@@ -662,7 +675,7 @@ void body_dealloc(PyObject* self) {
 // The completion callback: untrack the job (only the entry under its own
 // submitted name, and only when that entry is this job's task, so a task
 // renamed by its holder neither blocks its old name nor untracks another
-// job) and close its coroutine, which discards it if it never started.
+// job) and discard its coroutine if the job never started it.
 PyObject* body_on_done(PyObject* self, PyObject* task) {
     Body* b = reinterpret_cast<Body*>(self);
     Ref hold(Py_NewRef(self));
@@ -684,7 +697,11 @@ PyObject* body_on_done(PyObject* self, PyObject* task) {
         Py_CLEAR(b->coro);
         Py_CLEAR(b->pred);
     }
-    if (coro) {
+    // Only a coroutine the job never got to await is closed.  One that was
+    // awaited has ended with the job; if the await itself was refused because
+    // another job is driving the same coroutine, closing it would pull it
+    // from under that job and leave it waiting forever.
+    if (coro && !b->coro_settled) {
         b->coro_settled = true;
         if (close_object(coro.get(), false) < 0) return nullptr;
     }
@@ -845,8 +862,11 @@ bool bind_args(const char* func, PyObject* const* args, Py_ssize_t nargsf, PyObj
 
 PyObject* arg_type_error(const char* func, const char* param, const char* expected,
                          PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", func, param,
-                 expected, Py_TYPE(got)->tp_name);
+    try {
+        kl::py::raise_arg_type(func, param, expected, got);
+    } catch (nanobind::python_error& e) {
+        e.restore();
+    }
     return nullptr;
 }
 
@@ -1209,13 +1229,14 @@ bool set_up() {
     s.release = intern("release");
     s.close = intern("close");
     s.throw_ = intern("throw");
+    s.cr_await = intern("cr_await");
     s.create_task = intern("create_task");
     s.add_done_callback = intern("add_done_callback");
     s.done = intern("done");
     s.cancel = intern("cancel");
     s.kw_name = Py_BuildValue("(s)", "name");
     s.kw_timeout = Py_BuildValue("(s)", "timeout");
-    if (!s.acquire || !s.release || !s.close || !s.throw_ || !s.create_task ||
+    if (!s.acquire || !s.release || !s.close || !s.throw_ || !s.cr_await || !s.create_task ||
         !s.add_done_callback || !s.done || !s.cancel || !s.kw_name || !s.kw_timeout)
         return false;
 
