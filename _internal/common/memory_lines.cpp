@@ -108,24 +108,24 @@ void append_memory_block(StrBuilder& out, nb::handle memories, bool with_salienc
         else if (!content_is_str)
             kl::py::append_plain(content_text, content);
 
-        if (i > 0) out.append(U'\n');
-        out.append(U'[');
+        if (i > 0) out.append_ascii("\n");
+        out.append_ascii("[");
         out.append_int(static_cast<long long>(i) + 1);
-        out.append(U"] (");
+        out.append_ascii("] (");
         nb::object event_type = get_required(memory, g_event_type);
         out.append_plain(event_type);
         if (with_salience) {
-            out.append(U", salience=");
+            out.append_ascii(", salience=");
             nb::object salience = get_optional(memory, g_salience);
             if (salience.is_valid())
                 out.append_plain(salience);
             else
-                out.append(U"N/A");
+                out.append_ascii("N/A");
         }
-        out.append(U", ");
+        out.append_ascii(", ");
         nb::object created_at = get_required(memory, g_created_at);
         out.append_plain(created_at);
-        out.append(U"): ");
+        out.append_ascii("): ");
         if (content_is_str)
             out.append_str(content);
         else if (content_is_map)

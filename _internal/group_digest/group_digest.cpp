@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
+#include <string_view>
 
 #include <openssl/evp.h>
 
@@ -95,10 +96,6 @@ bool before(const Score& a, const Score& b) {
     return exact_greater(a.obj, b.obj);
 }
 
-void append_ascii_chars(Text& out, const char* begin, const char* end) {
-    for (const char* p = begin; p != end; ++p) out.push_back(static_cast<unsigned char>(*p));
-}
-
 // An int score: its exact decimal form (int's own, never a subclass's) and ".000".
 void append_int_score(py::StrBuilder& out, PyObject* o) {
     int overflow = 0;
@@ -112,25 +109,26 @@ void append_int_score(py::StrBuilder& out, PyObject* o) {
         nb::object guard = nb::steal(r);
         out.append_str(guard);
     }
-    out.append(U".000");
+    out.append_ascii(".000");
 }
 
 const EVP_MD* g_sha256 = nullptr;
 
 }  // namespace
 
-void append_score(Text& out, double score) {
-    if (std::isnan(score)) {
-        out.append(U"nan");
-        return;
+std::size_t score_chars(char (&buf)[400], double score) {
+    std::string_view text;
+    if (std::isnan(score))
+        text = "nan";
+    else if (std::isinf(score))
+        text = score > 0 ? "inf" : "-inf";
+    if (!text.empty()) {
+        text.copy(buf, text.size());
+        return text.size();
     }
-    if (std::isinf(score)) {
-        out.append(score > 0 ? U"inf" : U"-inf");
-        return;
-    }
-    char buf[400];  // the largest double has 309 integer digits
+    // Exact: to_chars rounds the binary value itself, ties to even.
     auto res = std::to_chars(buf, buf + sizeof buf, score, std::chars_format::fixed, 3);
-    append_ascii_chars(out, buf, res.ptr);
+    return static_cast<std::size_t>(res.ptr - buf);
 }
 
 nb::str render_body(const char* func, nb::handle rows) {
@@ -165,25 +163,23 @@ nb::str render_body(const char* func, nb::handle rows) {
 
     py::StrBuilder out;
     out.append(kHeader);
-    Text score_text;
     for (std::size_t i : order) {
         const Score& s = scores[i];
         if (!s.is_number) raise_bad_score(func, i, s.obj);
-        out.append(U"\n- (");
+        out.append_ascii("\n- (");
         if (PyFloat_Check(s.obj)) {
-            score_text.clear();
-            append_score(score_text, s.approx);
-            out.append(score_text);
+            char buf[400];
+            out.append_ascii(std::string_view(buf, score_chars(buf, s.approx)));
         } else {
             append_int_score(out, s.obj);
         }
-        out.append(U") ");
+        out.append_ascii(") ");
         PyObject* c = PyObject_GetAttr(PyList_GET_ITEM(copy, i), content_name);
         if (!c) throw nb::python_error();
         nb::object content = nb::steal(c);
         out.append_plain(content);
     }
-    out.append(U"\n\n");
+    out.append_ascii("\n\n");
     out.append(kClosing);
     return out.finish();
 }

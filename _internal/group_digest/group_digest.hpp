@@ -36,8 +36,10 @@ extern const TextView kSystem;
 nb::str render_body(const char* func, nb::handle rows);
 
 // Score text: fixed point, three decimals, correctly rounded from the exact
-// binary value (ties to even); "nan", "inf", "-inf".
-void append_score(Text& out, double score);
+// binary value (ties to even); "nan", "inf", "-inf".  Writes ASCII into `buf`
+// (large enough for the largest double's 309 integer digits) and returns the
+// length.
+std::size_t score_chars(char (&buf)[400], double score);
 
 // First 8 bytes of the SHA-256 digest of `data`, as 16 lower-case hex digits.
 // Safe to call without the GIL.
