@@ -90,15 +90,14 @@ def test_constructor_truncates_and_keeps_fields(arg, limit):
     assert Jobline(max_concurrency=3)._max_concurrency == 3
 
 
-@pytest.mark.parametrize("bad", [0, -1, 0.99, False, -(10**30)])
-def test_limit_below_one_is_rejected(bad):
-    with pytest.raises(ValueError, match="max_concurrency"):
-        Jobline(bad)
-
-
-@pytest.mark.parametrize("bad", ["2", b"2", None, [2], object()])
-def test_constructor_wrong_kind(bad):
-    with pytest.raises(TypeError, match="max_concurrency"):
+@pytest.mark.parametrize(
+    "bad, error",
+    [(0, ValueError), (-1, ValueError), (0.99, ValueError), (False, ValueError),
+     (-(10**30), ValueError), ("2", TypeError), (b"2", TypeError), (None, TypeError),
+     ([2], TypeError)],
+)
+def test_constructor_refusals(bad, error):
+    with pytest.raises(error, match="max_concurrency"):
         Jobline(bad)
 
 
@@ -352,36 +351,25 @@ def test_chain_where_the_first_fails():
     asyncio.run(main())
 
 
-def test_cancelled_predecessor_cancels_dependent():
+@pytest.mark.parametrize("cancelled", ["predecessor", "dependent"])
+def test_cancellation_on_either_side_of_a_dependency(cancelled):
     async def main():
         jl = Jobline()
         gate = asyncio.Event()
         a = jl.submit("a", blocked(gate))
-        b = jl.submit("b", value(1), after="a")
+        coro = value(1)
+        b = jl.submit("b", coro, after="a")
         await settle()
-        a.cancel("stop a")
+        # Cancelling the dependent reaches the task it awaits.
+        (a if cancelled == "predecessor" else b).cancel("stop")
         await jl.wait_all()
+        assert a.cancelled() and b.cancelled()
         with pytest.raises(asyncio.CancelledError) as err:
             b.result()
         assert err.value.args == ("Predecessor 'a' failed",)
         assert isinstance(err.value.__cause__, asyncio.CancelledError)
-        assert err.value.__cause__.args == ("stop a",)
-
-    asyncio.run(main())
-
-
-def test_cancelling_a_waiting_dependent_cancels_its_predecessor():
-    async def main():
-        jl = Jobline()
-        gate = asyncio.Event()
-        a = jl.submit("a", blocked(gate))
-        b = jl.submit("b", value(1), after="a")
         await settle()
-        b.cancel()
-        await jl.wait_all()
-        assert a.cancelled() and b.cancelled()
-        with pytest.raises(asyncio.CancelledError, match="Predecessor 'a' failed"):
-            b.result()
+        assert closed(coro)
 
     asyncio.run(main())
 
@@ -404,28 +392,12 @@ def test_dependent_cancelled_before_it_started_keeps_its_own_cancellation():
     asyncio.run(main())
 
 
-def test_successful_predecessor_value_is_not_passed_on():
-    async def main():
-        jl = Jobline()
-        seen = []
-
-        async def dependent(*args):
-            seen.append(args)
-            return "d"
-
-        gate = asyncio.Event()
-        p = jl.submit("p", blocked(gate, tag="p"))
-        d = jl.submit("d", dependent(), after="p")
-        await settle()
-        assert not d.done() and seen == []
-        gate.set()
-        assert await d == "d" and await p == "p"
-        assert seen == [()]
-
-    asyncio.run(main())
-
-
-def test_predecessor_wait_lets_interrupts_through():
+@pytest.mark.parametrize(
+    "thrown, raised",
+    [(KeyboardInterrupt(), KeyboardInterrupt), (SystemExit(3), SystemExit),
+     (ValueError("in"), asyncio.CancelledError), (asyncio.CancelledError(), asyncio.CancelledError)],
+)
+def test_errors_reaching_a_predecessor_wait(thrown, raised):
     async def main():
         jl = Jobline()
         gate = asyncio.Event()
@@ -434,31 +406,18 @@ def test_predecessor_wait_lets_interrupts_through():
         await settle()
         body = d.get_coro()
         assert asyncio.iscoroutine(body) and body.cr_await is not None
-        with pytest.raises(KeyboardInterrupt):
-            body.throw(KeyboardInterrupt())
+        with pytest.raises(raised) as err:
+            body.throw(thrown)
+        if raised is asyncio.CancelledError:  # ordinary failures and cancellations
+            assert err.value.args == ("Predecessor 'p' failed",)
+            assert err.value.__cause__ is thrown and err.value.__context__ is thrown
+        else:  # interrupts and exit requests pass through
+            assert err.value is thrown
         assert body.cr_await is None
         gate.set()
         await jl.wait_all()
         with pytest.raises(RuntimeError, match="cannot reuse"):
-            d.result()
-
-    asyncio.run(main())
-
-
-def test_predecessor_wait_turns_ordinary_errors_into_cancellation():
-    async def main():
-        jl = Jobline()
-        gate = asyncio.Event()
-        jl.submit("p", blocked(gate))
-        d = jl.submit("d", value(1), after="p")
-        await settle()
-        error = ValueError("thrown in")
-        with pytest.raises(asyncio.CancelledError, match="Predecessor 'p' failed") as err:
-            d.get_coro().throw(error)
-        assert err.value.__cause__ is error and err.value.__context__ is error
-        gate.set()
-        await jl.wait_all()
-        d.exception()  # the task itself failed on its next step
+            d.result()  # the task itself fails on its next step
 
     asyncio.run(main())
 
@@ -652,48 +611,29 @@ def test_wait_all_timeout_returns_and_leaves_jobs_running():
     asyncio.run(main())
 
 
-def test_wait_all_waits_for_its_snapshot_only():
+def test_wait_all_leaves_jobs_and_their_failures_alone():
     async def main():
         jl = Jobline()
         gate = asyncio.Event()
-        first = jl.submit("first", value(1, 0.001))
+        error = RuntimeError("kept")
+        failed = jl.submit("failed", failing(error, 0.001))
         waiter = asyncio.ensure_future(jl.wait_all())
         await asyncio.sleep(0)  # the wait has started and taken its snapshot
         late = jl.submit("late", blocked(gate))
-        await asyncio.wait_for(waiter, 5)
-        assert first.done() and not late.done()
-        gate.set()
-        await jl.wait_all()
+        await asyncio.wait_for(waiter, 5)  # does not wait for "late", does not raise
+        assert failed.done() and not late.done()
+        with pytest.raises(RuntimeError) as err:
+            await failed  # the failure was not consumed
+        assert err.value is error
 
-    asyncio.run(main())
-
-
-def test_cancelling_wait_all_leaves_jobs_alone():
-    async def main():
-        jl = Jobline()
-        gate = asyncio.Event()
-        job = jl.submit("job", blocked(gate))
         waiter = asyncio.ensure_future(jl.wait_all())
         await settle()
         waiter.cancel()
         with pytest.raises(asyncio.CancelledError):
             await waiter
-        assert not job.done()
+        assert not late.done()  # cancelling the wait cancels no job
         gate.set()
         await jl.wait_all()
-
-    asyncio.run(main())
-
-
-def test_wait_all_does_not_consume_failures():
-    async def main():
-        jl = Jobline()
-        error = RuntimeError("kept")
-        task = jl.submit("f", failing(error))
-        await jl.wait_all()
-        with pytest.raises(RuntimeError) as err:
-            await task
-        assert err.value is error
 
     asyncio.run(main())
 
