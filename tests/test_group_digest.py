@@ -6,6 +6,7 @@ import hashlib
 import math
 import threading
 from types import SimpleNamespace
+from typing import ClassVar
 
 import pytest
 from hypothesis import given
@@ -128,7 +129,7 @@ def test_content_is_copied_as_it_is():
 class Row:
     """Counts attribute reads, to show when each is made."""
 
-    reads: list[str] = []
+    reads: ClassVar[list[str]] = []
 
     def __init__(self, name, **attrs):
         self.name = name

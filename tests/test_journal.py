@@ -126,13 +126,11 @@ def test_memories_must_be_a_list_of_mappings(bad):
 FENCE = "```"
 
 
+# The cleaning itself is shared with consolidation and tested there in full.
 @pytest.mark.parametrize("reply, expected", [
-    (f"{FENCE}\nToday the team...\n{FENCE}", "Today the team..."),
-    ('  "Today the team..."  ', "Today the team..."),
     (f'{FENCE}\n"Today."\n{FENCE}', "Today."),
     (f'"{FENCE}Today.{FENCE}"', f"{FENCE}Today.{FENCE}"),
     ("\t\n \u3000", ""),
-    ("``````", ""),
 ])
 def test_reply_cleaning(reply, expected):
     assert j.parse_journal_output(reply) == expected

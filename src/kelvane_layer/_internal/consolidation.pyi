@@ -5,7 +5,7 @@ from typing import Any
 
 from kelvane_layer._internal.tuning_profile import TuningProfile
 
-__all__ = [
+__all__ = [  # noqa: RUF022 -- the module publishes them in this order
     "build_consolidation_prompt",
     "parse_consolidation_output",
     "MAX_CONSOLIDATION_INPUTS",
