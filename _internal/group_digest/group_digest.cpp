@@ -112,7 +112,10 @@ void append_int_score(py::StrBuilder& out, PyObject* o) {
     out.append_ascii(".000");
 }
 
+// Made once at module load and kept for the life of the process.
 const EVP_MD* g_sha256 = nullptr;
+PyObject* g_team_score = nullptr;
+PyObject* g_content = nullptr;
 
 }  // namespace
 
@@ -137,9 +140,8 @@ nb::str render_body(const char* func, nb::handle rows) {
     nb::list list = nb::steal<nb::list>(copy);
     const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(copy));
 
-    static PyObject* const team_score = PyUnicode_InternFromString("team_score");
-    static PyObject* const content_name = PyUnicode_InternFromString("content");
-    if (!team_score || !content_name) throw std::runtime_error("out of memory");
+    PyObject* const team_score = g_team_score;
+    PyObject* const content_name = g_content;
 
     std::vector<nb::object> held;  // keeps every score object alive
     held.reserve(n);
@@ -184,8 +186,12 @@ nb::str render_body(const char* func, nb::handle rows) {
     return out.finish();
 }
 
-void init_hash() {
+void init() {
     if (g_sha256) return;
+    g_team_score = PyUnicode_InternFromString("team_score");
+    if (!g_team_score) throw nb::python_error();
+    g_content = PyUnicode_InternFromString("content");
+    if (!g_content) throw nb::python_error();
     g_sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
     if (!g_sha256) throw std::runtime_error("SHA-256 is not available from the crypto library");
 }

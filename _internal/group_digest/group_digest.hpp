@@ -45,7 +45,8 @@ std::size_t score_chars(char (&buf)[400], double score);
 // Safe to call without the GIL.
 std::string hash16(const void* data, std::size_t size);
 
-// Fetches the SHA-256 implementation once; call from module init.
-void init_hash();
+// Fetches the SHA-256 implementation and makes the attribute names once;
+// call from module init.
+void init();
 
 }  // namespace kl::group_digest

@@ -74,7 +74,7 @@ NB_MODULE(group_digest, m) {
         "from the shared memories (highest team_score first) and the 16-hex-digit prompt hash "
         "that keys a synthesis run.";
 
-    kl::group_digest::init_hash();
+    kl::group_digest::init();
 
     m.attr("GROUP_DIGEST_SYSTEM_PROMPT") = kl::py::make_str(kl::group_digest::kSystem);
 
