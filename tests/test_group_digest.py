@@ -31,11 +31,13 @@ def lines(*pairs):
 def test_published_names_and_system_prompt():
     assert g.__all__ == ["GROUP_DIGEST_SYSTEM_PROMPT", "build_group_digest_prompt",
                          "compute_prompt_hash"]
-    sp = g.GROUP_DIGEST_SYSTEM_PROMPT
-    assert len(sp) == 340 and "\n" not in sp
-    assert sp.startswith("You are the team's collective synthesis voice. Given a set")
-    assert "Speak in the team's voice \u2014 do NOT attribute by agent." in sp
-    assert sp.endswith("Do NOT invent facts beyond what the shared memories state.")
+    assert g.GROUP_DIGEST_SYSTEM_PROMPT == (
+        "You are the team's collective synthesis voice. Given a set of memories shared by "
+        "multiple agents in this workspace, distill a single concise team insight that captures "
+        "the consensus, pattern, or unresolved tension across them. Speak in the team's voice "
+        "\u2014 do NOT attribute by agent. Do NOT invent facts beyond what the shared memories "
+        "state.")
+    assert len(g.GROUP_DIGEST_SYSTEM_PROMPT) == 340
 
 
 def test_example_body():
