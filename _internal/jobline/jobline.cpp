@@ -507,6 +507,7 @@ PyObject* semaphore_of(Body* b) {
 // ordinary failures become this job's cancellation ("Predecessor 'x'
 // failed", caused by the error); interrupts and exit requests pass through.
 void predecessor_failed(Body* b) {
+    if (!b->after) return;  // state cleared by the collector: nothing to name
     if (!PyErr_ExceptionMatches(g_cancelled_error) && !PyErr_ExceptionMatches(PyExc_Exception))
         return;
     PyObject* cause = PyErr_GetRaisedException();
