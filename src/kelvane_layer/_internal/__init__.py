@@ -4,6 +4,6 @@ Each submodule is one compiled deliverable: ``tuning_profile``,
 ``_invariants``, ``_defaults``, ``health``, ``extraction``, ``evolution``,
 ``rule_domains``, ``consolidation``, ``journal``, ``group_digest``,
 ``convergence_judge`` and ``jobline``.  They share one nanobind runtime
-(``libnanobind.so`` beside them) and are imported by their full names, for
+(``_libs/libnanobind.so``) and are imported by their full names, for
 example ``from kelvane_layer._internal.health import compute_kelvane_score``.
 """
