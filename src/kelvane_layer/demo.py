@@ -220,7 +220,7 @@ async def run_cycle(profile: TuningProfile, profile_name: str, llm: ScriptedLLM)
                    reply=reply, insight=insight)
 
     async def evolve() -> None:
-        insights = [{"id": "ins-0", "text": "Refund requests cluster after failed deliveries."},
+        insights: list[dict[str, Any]] = [{"id": "ins-0", "text": "Refund requests cluster after failed deliveries."},
                     {"id": "ins-1", "text": state["insight"]}]
         pair = evolution.build_evolution_prompt(
             insights, ACTIVE_DIRECTIVES, profile.dream_evolve_max_per_cycle,
@@ -282,7 +282,7 @@ async def run_cycle(profile: TuningProfile, profile_name: str, llm: ScriptedLLM)
         claims = extraction.parse_claim_extraction_output(reply)
         known = {(f["subject"].lower(), f["attribute"].lower()): f["value"].lower()
                  for f in state["facts"]}
-        checked = []
+        checked: list[dict[str, Any]] = []
         for c in claims:
             # Toy grounding: a claim is supported when a stored fact about the same
             # subject and attribute names a value that contains the claimed one.
@@ -316,7 +316,7 @@ async def run_cycle(profile: TuningProfile, profile_name: str, llm: ScriptedLLM)
         counts: dict[str, int] = {}
         for m in MEMORIES:
             counts[m["event_type"]] = counts.get(m["event_type"], 0) + 1
-        stats = {
+        stats: dict[str, dict[str, Any]] = {
             "memory": {"event_type_counts": counts, "reinforced_count": 3,
                        "total_memories": len(MEMORIES), "captures_7d": len(MEMORIES)},
             "dreams": {"runs_7d": 4, "failure_count_7d": 0, "success_rate_7d": 1.0},

@@ -1,13 +1,13 @@
 """Directive evolution: the prompt for new directives and the parser of its reply."""
 
-from collections.abc import Mapping
+from typing import Any
 
 __all__ = ["build_evolution_prompt", "parse_evolution_output"]
 
 _EVOLUTION_SYSTEM: str
 
 def build_evolution_prompt(
-    insights: list[Mapping[str, object]],
+    insights: list[dict[str, Any]],
     directives: list[str],
     max_per_cycle: float,
     style_guidance: str | None = None,
