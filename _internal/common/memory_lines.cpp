@@ -19,12 +19,6 @@ PyObject* g_created_at = nullptr;
 PyObject* g_get = nullptr;
 PyObject* g_absent = nullptr;  // get()'s default: no stored value can be it
 
-PyObject* interned(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw nb::python_error();
-    return o;
-}
-
 bool is_mapping(PyObject* o) {
     if (PyDict_Check(o)) return true;
     int r = PyObject_IsInstance(o, g_mapping_abc);

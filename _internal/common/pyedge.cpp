@@ -87,6 +87,29 @@ double float_param(const char* func, const char* param, nb::handle value) {
     return d;
 }
 
+PyObject* interned(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) throw nb::python_error();
+    return o;
+}
+
+nb::tuple prompt_pair(nb::handle system, nb::handle user_content) {
+    static PyObject* const role = interned("role");
+    static PyObject* const content = interned("content");
+    static PyObject* const user = interned("user");
+    nb::object message = steal_or_throw(PyDict_New());
+    if (PyDict_SetItem(message.ptr(), role, user) < 0 ||
+        PyDict_SetItem(message.ptr(), content, user_content.ptr()) < 0)
+        throw nb::python_error();
+    nb::object messages = steal_or_throw(PyList_New(1));
+    PyList_SET_ITEM(messages.ptr(), 0, message.release().ptr());
+    return nb::steal<nb::tuple>(steal_or_throw(PyTuple_Pack(2, system.ptr(), messages.ptr())).release());
+}
+
+nb::tuple prompt_pair(TextView system, nb::handle user_content) {
+    return prompt_pair(make_str(system), user_content);
+}
+
 Logger::Logger(const char* name) {
     nb::object logging = nb::module_::import_("logging");
     logger_ = logging.attr("getLogger")(name).release().ptr();

@@ -5,11 +5,18 @@
 namespace kl::py {
 
 void bind_args(const char* func, const char* const* names, std::size_t count,
-               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+               std::size_t required, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, PyObject** out) {
     const auto n = static_cast<Py_ssize_t>(count);
+    const auto r = static_cast<Py_ssize_t>(required);
     if (nargs > n) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                     func, n, n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        if (r == n)
+            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+                         func, n, n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        else
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes from %zd to %zd positional arguments but %zd %s given", func,
+                         r, n, nargs, nargs == 1 ? "was" : "were");
         throw nb::python_error();
     }
     for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;
@@ -36,7 +43,7 @@ void bind_args(const char* func, const char* const* names, std::size_t count,
         }
         out[slot] = args[nargs + k];
     }
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < required; ++i) {
         if (!out[i]) {
             PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", func,
                          names[i], i + 1);

@@ -5,13 +5,14 @@
 #include <numeric>
 
 #include "evolution/evolution.hpp"
-#include "kl/pyargs.hpp"
 #include "kl/pyedge.hpp"
 #include "kl/pyfunc.hpp"
 
 namespace nb = nanobind;
 using kl::Text;
 using kl::TextView;
+using kl::py::interned;
+using kl::py::steal_or_throw;
 
 namespace {
 
@@ -24,21 +25,7 @@ PyObject* g_mapping = nullptr;  // collections.abc.Mapping
 PyObject* g_key_id = nullptr;
 PyObject* g_key_text = nullptr;
 PyObject* g_key_source = nullptr;
-PyObject* g_key_role = nullptr;
-PyObject* g_key_content = nullptr;
-PyObject* g_user = nullptr;
 PyObject* g_user_message = nullptr;
-
-PyObject* interned(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw nb::python_error();
-    return o;
-}
-
-nb::object steal_or_throw(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
 
 // record[key] for an insight record: a dict directly, any other mapping
 // through its own __getitem__ (so a missing key raises what the mapping
@@ -62,17 +49,6 @@ bool is_mapping(nb::handle o) {
     int r = PyObject_IsInstance(o.ptr(), g_mapping);
     if (r < 0) throw nb::python_error();
     return r == 1;
-}
-
-nb::object prompt_pair(TextView system) {
-    nb::object message = steal_or_throw(PyDict_New());
-    if (PyDict_SetItem(message.ptr(), g_key_role, g_user) < 0 ||
-        PyDict_SetItem(message.ptr(), g_key_content, g_user_message) < 0)
-        throw nb::python_error();
-    nb::object messages = steal_or_throw(PyList_New(1));
-    PyList_SET_ITEM(messages.ptr(), 0, message.release().ptr());
-    nb::object sys = kl::py::make_str(system);
-    return steal_or_throw(PyTuple_Pack(2, sys.ptr(), messages.ptr()));
 }
 
 nb::object build_evolution_prompt(nb::handle insights, nb::handle directives,
@@ -118,7 +94,7 @@ nb::object build_evolution_prompt(nb::handle insights, nb::handle directives,
 
     Text system = kl::evolution::build_system_prompt(
         ds, ins, limit_text, style ? std::optional<TextView>(*style) : std::nullopt);
-    return prompt_pair(system);
+    return kl::py::prompt_pair(system, g_user_message);
 }
 
 nb::object parse_evolution_output(nb::handle response, nb::handle insight_ids) {
@@ -215,7 +191,7 @@ PyObject* build_evolution_prompt_fast(PyObject*, PyObject* const* args, Py_ssize
         static const char* const names[] = {"insights", "directives", "max_per_cycle",
                                             "style_guidance"};
         PyObject* a[4];
-        kl::py::bind_args_optional("build_evolution_prompt", names, 4, 3, args, nargs, kwnames, a);
+        kl::py::bind_args("build_evolution_prompt", names, 4, 3, args, nargs, kwnames, a);
         return build_evolution_prompt(a[0], a[1], a[2], a[3] ? a[3] : Py_None);
     });
 }
@@ -225,7 +201,7 @@ PyObject* parse_evolution_output_fast(PyObject*, PyObject* const* args, Py_ssize
     return kl::py::call_guarded([&] {
         static const char* const names[] = {"response", "insight_ids"};
         PyObject* a[2];
-        kl::py::bind_args_optional("parse_evolution_output", names, 2, 2, args, nargs, kwnames, a);
+        kl::py::bind_args("parse_evolution_output", names, 2, 2, args, nargs, kwnames, a);
         return parse_evolution_output(a[0], a[1]);
     });
 }
@@ -245,9 +221,6 @@ NB_MODULE(evolution, m) {
     g_key_id = interned("id");
     g_key_text = interned("text");
     g_key_source = interned("source_insight_id");
-    g_key_role = interned("role");
-    g_key_content = interned("content");
-    g_user = interned("user");
     g_user_message = kl::py::make_str(kl::evolution::kEvolutionUser).release().ptr();
 
     kl::py::add_function(

@@ -4,13 +4,14 @@
 #include <algorithm>
 
 #include "extraction/extraction.hpp"
-#include "kl/pyargs.hpp"
 #include "kl/pyedge.hpp"
 #include "kl/pyfunc.hpp"
 
 namespace nb = nanobind;
 using kl::Text;
 using kl::TextView;
+using kl::py::interned;
+using kl::py::steal_or_throw;
 
 namespace {
 
@@ -22,33 +23,9 @@ PyObject* g_key_subject = nullptr;
 PyObject* g_key_attribute = nullptr;
 PyObject* g_key_value = nullptr;
 PyObject* g_key_confidence = nullptr;
-PyObject* g_key_role = nullptr;
-PyObject* g_key_content = nullptr;
 PyObject* g_user = nullptr;
 PyObject* g_facts_message = nullptr;
 PyObject* g_claims_message = nullptr;
-
-PyObject* interned(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) throw nb::python_error();
-    return o;
-}
-
-nb::object steal_or_throw(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
-
-nb::object prompt_pair(TextView system, PyObject* user_message) {
-    nb::object message = steal_or_throw(PyDict_New());
-    if (PyDict_SetItem(message.ptr(), g_key_role, g_user) < 0 ||
-        PyDict_SetItem(message.ptr(), g_key_content, user_message) < 0)
-        throw nb::python_error();
-    nb::object messages = steal_or_throw(PyList_New(1));
-    PyList_SET_ITEM(messages.ptr(), 0, message.release().ptr());
-    nb::object sys = kl::py::make_str(system);
-    return steal_or_throw(PyTuple_Pack(2, sys.ptr(), messages.ptr()));
-}
 
 void require_str(const char* fn, const char* param, nb::handle v) {
     if (!PyUnicode_Check(v.ptr())) kl::py::raise_arg_type(fn, param, "str", v);
@@ -64,7 +41,7 @@ nb::object build_extraction_prompt(nb::handle memory_content, nb::handle max_fac
     kl::py::append_plain(limit_text, limit);
     Text system = kl::extraction::build_extraction_system(
         kl::py::text_of(memory_content), limit_text, kl::py::text_of(role));
-    return prompt_pair(system, g_facts_message);
+    return kl::py::prompt_pair(system, g_facts_message);
 }
 
 nb::object build_claim_extraction_prompt(nb::handle output, nb::handle max_claims) {
@@ -75,7 +52,7 @@ nb::object build_claim_extraction_prompt(nb::handle output, nb::handle max_claim
     kl::py::append_plain(limit_text, limit);
     Text system =
         kl::extraction::build_claim_extraction_system(kl::py::text_of(output), limit_text);
-    return prompt_pair(system, g_claims_message);
+    return kl::py::prompt_pair(system, g_claims_message);
 }
 
 nb::object preview_of(nb::handle response) {
@@ -153,7 +130,7 @@ PyObject* bound(const char* name, const char* const (&names)[N], PyObject* const
                 Py_ssize_t nargs, PyObject* kwnames, F&& body) {
     return kl::py::call_guarded([&] {
         PyObject* a[N];
-        kl::py::bind_args_optional(name, names, N, Required, args, nargs, kwnames, a);
+        kl::py::bind_args(name, names, N, Required, args, nargs, kwnames, a);
         return body(a);
     });
 }
@@ -203,8 +180,6 @@ NB_MODULE(extraction, m) {
     g_key_attribute = interned("attribute");
     g_key_value = interned("value");
     g_key_confidence = interned("confidence");
-    g_key_role = interned("role");
-    g_key_content = interned("content");
     g_user = interned("user");
     g_facts_message = kl::py::make_str(kl::extraction::kExtractionUser).release().ptr();
     g_claims_message = kl::py::make_str(kl::extraction::kClaimExtractionUser).release().ptr();

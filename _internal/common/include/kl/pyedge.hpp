@@ -39,6 +39,21 @@ nb::int_ int_param(const char* func, const char* param, nb::handle value);
 // Floating-point parameter: any number, through the host's float().
 double float_param(const char* func, const char* param, nb::handle value);
 
+// An interned str kept for the life of the process (key names and fixed
+// texts that every call would otherwise create again).
+PyObject* interned(const char* s);
+
+// Steals a new reference from a C API call, or raises the error it set.
+inline nb::object steal_or_throw(PyObject* o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+// The prompt pair every builder returns:
+// (system, [{"role": "user", "content": user_content}]).
+nb::tuple prompt_pair(nb::handle system, nb::handle user_content);
+nb::tuple prompt_pair(TextView system, nb::handle user_content);
+
 // A host logger obtained once by name when a module loads.  The module keeps
 // it for the life of the process.
 class Logger {

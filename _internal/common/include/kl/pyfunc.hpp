@@ -19,12 +19,22 @@ namespace nb = nanobind;
 using FastFn = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
 
-// Binds the arguments of one call to `count` required parameters that may be
-// given by position or by name, writing borrowed references to out[0..count).
-// Raises TypeError (as nb::python_error), worded as the host words it, for a
-// missing, repeated or unknown argument or too many positional ones.
+// Binds the arguments of one call to `count` parameters that may be given by
+// position or by name, the first `required` of them mandatory, writing
+// borrowed references to out[0..count).  An optional parameter that was not
+// given is left nullptr for the caller to default.  Raises TypeError (as
+// nb::python_error), worded as the host words it, for a missing, repeated or
+// unknown argument or too many positional ones.
 void bind_args(const char* func, const char* const* names, std::size_t count,
-               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+               std::size_t required, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, PyObject** out);
+
+// The common case: every parameter is required.
+inline void bind_args(const char* func, const char* const* names, std::size_t count,
+                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** out) {
+    bind_args(func, names, count, count, args, nargs, kwnames, out);
+}
 
 // Runs `body` (returning an nb::object) and turns a C++ exception into a set
 // Python error and nullptr, since nothing may unwind into the interpreter.
