@@ -42,8 +42,12 @@ test: build
 bench: build
 	$(RUN) bench/run.py $(BENCH_ARGS)
 
-lint: venv
+# ruff over the Python, mypy --strict over the command line and demo, and
+# stubtest: the shipped .pyi stubs against the built modules.
+lint: build
 	$(VENV)/bin/ruff check src tests bench tools
+	$(RUN) -m mypy --strict src/kelvane_layer/cli.py src/kelvane_layer/demo.py
+	$(RUN) -m mypy.stubtest kelvane_layer._internal
 
 # The extensions under AddressSanitizer + UndefinedBehaviorSanitizer, in a
 # build tree of their own; the interpreter itself is not instrumented, so the

@@ -8,8 +8,8 @@ repeats (the least disturbed by the rest of the machine).
 from __future__ import annotations
 
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 
 @dataclass

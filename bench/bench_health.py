@@ -33,8 +33,8 @@ FULL_STATS = {
 
 def _clamp(v):
     # Spelled out rather than min()/max(): the order of the tests decides what NaN becomes.
-    v = v if v < 1.0 else 1.0  # noqa: FURB136
-    return v if v > 0.0 else 0.0  # noqa: FURB136
+    v = v if v < 1.0 else 1.0
+    return v if v > 0.0 else 0.0
 
 
 def _py_score(stats, p):

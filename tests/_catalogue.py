@@ -7,8 +7,9 @@ needs one line here to be covered by all of them.
 from __future__ import annotations
 
 import json
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 from kelvane_layer._internal import (
     consolidation,

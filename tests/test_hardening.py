@@ -14,9 +14,6 @@ import sys
 import threading
 
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
-
 from _catalogue import CATALOGUE, Entry, call_invalid, call_valid
 
 ITERATIONS = int(os.environ.get("KL_LEAK_ITERATIONS", "100000"))

@@ -34,8 +34,8 @@ BASE = "https://docs.kelvane-layer.dev/docs/troubleshooting"
 
 def m_clamp(v):
     # Spelled out rather than min()/max(): the order of the tests decides what NaN becomes.
-    v = v if v < 1.0 else 1.0  # noqa: FURB136
-    return v if v > 0.0 else 0.0  # noqa: FURB136
+    v = v if v < 1.0 else 1.0
+    return v if v > 0.0 else 0.0
 
 
 def m_diversity(counts):

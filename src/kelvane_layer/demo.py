@@ -29,8 +29,9 @@ import json
 import logging
 import sys
 import zlib
+from collections.abc import Callable, Coroutine
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 from kelvane_layer._internal import (
     consolidation,
@@ -39,25 +40,16 @@ from kelvane_layer._internal import (
     extraction,
     group_digest,
     health,
-    journal,
     jobline,
+    journal,
     rule_domains,
 )
 from kelvane_layer._internal._defaults import DIRECTIVE_DEDUP_COSINE_THRESHOLD
 from kelvane_layer._internal.tuning_profile import TuningProfile
+from kelvane_layer.cli import PROFILES
 from kelvane_layer.types import SharedMemory
 
 __all__ = ["PROFILES", "ScriptedLLM", "main", "run_cycle"]
-
-#: Profile factories by the names the command line accepts.
-PROFILES: dict[str, Callable[[], TuningProfile]] = {
-    "balanced": TuningProfile.balanced,
-    "research": TuningProfile.for_research,
-    "coding_assistant": TuningProfile.for_coding_assistant,
-    "consumer_support": TuningProfile.for_consumer_support,
-    "strategic_advisors": TuningProfile.for_strategic_advisors,
-    "lightweight_local": TuningProfile.for_lightweight_local,
-}
 
 FENCE = "```"
 
@@ -191,6 +183,7 @@ def user_text(pair: tuple[str, list[dict[str, str]]]) -> str:
 @dataclass
 class Report:
     profile: str
+    concurrency: int = 0
     steps: dict[str, dict[str, Any]] = field(default_factory=dict)
     order: list[str] = field(default_factory=list)
 
@@ -331,14 +324,10 @@ async def run_cycle(profile: TuningProfile, profile_name: str, llm: ScriptedLLM)
                    memory_diversity=health.compute_memory_diversity(counts),
                    reinforcement_ratio=health.compute_reinforcement_ratio(3, len(MEMORIES)))
 
-    line.submit("consolidate", consolidate())
-    line.submit("evolve", evolve(), after="consolidate")
-    line.submit("journal", write_journal(), after="consolidate")
-    line.submit("extract_facts", extract_facts())
-    line.submit("check_claims", check_claims(), after="extract_facts")
-    line.submit("group_digest", digest())
-    line.submit("convergence", judge())
-    line.submit("health", health_report(), after="journal")
+    for name, job, after in PHASES(consolidate, evolve, write_journal, extract_facts,
+                                   check_claims, digest, judge, health_report):
+        line.submit(name, job(), after=after)
+    report.concurrency = profile.dream_phase_concurrency
     tasks = list(line._tasks.values())
     await line.wait_all()
     for task in tasks:  # surface a failed phase instead of reporting half a cycle
@@ -349,6 +338,15 @@ async def run_cycle(profile: TuningProfile, profile_name: str, llm: ScriptedLLM)
             raise error
     report.order.sort(key=lambda s: STEP_ORDER.index(s))
     return report
+
+
+def PHASES(*jobs: Callable[[], Coroutine[Any, Any, None]]
+           ) -> list[tuple[str, Callable[[], Coroutine[Any, Any, None]], str | None]]:
+    """The phases in submission order, each with its predecessor (or None)."""
+    names = ["consolidate", "evolve", "journal", "extract_facts", "check_claims",
+             "group_digest", "convergence", "health"]
+    after = [None, "consolidate", "consolidate", None, "extract_facts", None, None, "journal"]
+    return list(zip(names, jobs, after))
 
 
 STEP_ORDER = ["consolidation", "evolution", "journal", "fact_extraction", "claim_check",
@@ -380,7 +378,10 @@ def _excerpt(text: str, lines: int = 4) -> str:
 def render_text(report: Report) -> str:
     s = report.steps
     out = [f"kelvane_layer demo -- one reflection cycle and one team round "
-           f"(profile: {report.profile})", ""]
+           f"(profile: {report.profile})",
+           f"phases run as jobs of a Jobline, at most {report.concurrency} at a time: "
+           "consolidate -> evolve, consolidate -> journal -> health, "
+           "extract_facts -> check_claims, group_digest, convergence", ""]
     c = s["consolidation"]
     out += [f"[1] consolidation of {c['memories']} salient memories",
             "  sent (user message):", _excerpt(c["prompt"], 7),
@@ -389,6 +390,7 @@ def render_text(report: Report) -> str:
     out += [f"[2] directive evolution (at most {e['max_per_cycle']} per cycle"
             + (", with a style rule)" if e["style_guidance"] else ")"),
             "  sent (system prompt):", _excerpt(e["prompt"], 8),
+            *([f"  style rule: {e['style_guidance']}"] if e["style_guidance"] else []),
             f"  got back a fenced JSON reply of {len(e['reply'])} characters; proposals:"]
     for p in e["proposals"]:
         out.append(f"    - [{p['domain']}] {p['text']}  (from {p['source_insight_id']}) -> {p['decision']}")

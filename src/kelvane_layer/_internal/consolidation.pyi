@@ -1,11 +1,10 @@
 """Memory consolidation: prompt builder, reply parser and tuning constants."""
 
-from collections.abc import Mapping
 from typing import Any
 
 from kelvane_layer._internal.tuning_profile import TuningProfile
 
-__all__ = [  # noqa: RUF022 -- the module publishes them in this order
+__all__ = [
     "build_consolidation_prompt",
     "parse_consolidation_output",
     "MAX_CONSOLIDATION_INPUTS",
@@ -22,6 +21,6 @@ _CONSOLIDATION_USER: str
 _PROFILE: TuningProfile
 
 def build_consolidation_prompt(
-    memories: list[Mapping[str, Any]],
+    memories: list[dict[str, Any]],
 ) -> tuple[str, list[dict[str, str]]]: ...
 def parse_consolidation_output(response: str) -> str: ...

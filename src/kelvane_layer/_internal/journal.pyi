@@ -1,6 +1,5 @@
 """Journal synthesis: prompt builder and reply parser."""
 
-from collections.abc import Mapping
 from typing import Any
 
 __all__ = ["build_journal_prompt", "parse_journal_output"]
@@ -9,6 +8,6 @@ _JOURNAL_SYSTEM: str
 _JOURNAL_USER: str
 
 def build_journal_prompt(
-    memories: list[Mapping[str, Any]],
+    memories: list[dict[str, Any]],
 ) -> tuple[str, list[dict[str, str]]]: ...
 def parse_journal_output(response: str) -> str: ...

@@ -1,6 +1,6 @@
 """The tuning profile: one immutable record of every tuning constant."""
 
-from typing import ClassVar, final
+from typing import final
 
 __all__ = ["TuningProfile", "replace"]
 
@@ -8,7 +8,62 @@ __all__ = ["TuningProfile", "replace"]
 class TuningProfile:
     """Immutable record of every tuning constant; built with no arguments it is the balanced profile."""
 
-    __match_args__: ClassVar[tuple[str, ...]]
+    __match_args__ = (
+        "salience_reinforcement_weight",
+        "salience_emotion_weight",
+        "salience_recency_weight",
+        "salience_reinforcement_cap",
+        "salience_recency_half_life_days",
+        "decay_factor",
+        "weaken_days",
+        "archive_days",
+        "emotional_immunity_threshold",
+        "directive_provisional_days",
+        "directive_decay_usage_threshold",
+        "directive_decay_age_days",
+        "directive_max_volume",
+        "critic_max_directives",
+        "coherence_threshold",
+        "entropy_churn_weight",
+        "entropy_volume_weight",
+        "entropy_staleness_weight",
+        "entropy_volume_cap",
+        "entropy_stale_days",
+        "entropy_cycle_hours",
+        "journal_max_content_size",
+        "journal_max_memories",
+        "journal_min_memories",
+        "dream_max_steps_size",
+        "dream_evolve_max_per_cycle",
+        "dream_evolve_temperature",
+        "dream_evolve_style_guidance",
+        "consolidation_max_inputs",
+        "consolidation_min_salience",
+        "tier2_dedup_threshold",
+        "max_context_chars",
+        "enable_fact_extraction",
+        "fact_extraction_temperature",
+        "fact_extraction_max_per_memory",
+        "facts_context_slot_chars",
+        "critic_verifies_grounding",
+        "grounding_max_claims",
+        "grounding_semantic_threshold",
+        "kelvane_memory_diversity_weight",
+        "kelvane_directive_coherence_weight",
+        "kelvane_dream_health_weight",
+        "kelvane_reinforcement_ratio_weight",
+        "kelvane_journal_frequency_weight",
+        "kelvane_journal_target_days",
+        "health_kelvane_healthy_threshold",
+        "health_dream_success_healthy_threshold",
+        "health_stagnant_capture_threshold_7d",
+        "health_stagnant_reinforcement_ratio",
+        "health_drifting_demotion_rate_threshold",
+        "health_overloaded_dream_failure_threshold",
+        "postgres_ivf_lists",
+        "postgres_ivf_threshold_rows",
+        "dream_phase_concurrency",
+    )
 
     def __new__(
         cls,
