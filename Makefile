@@ -27,6 +27,7 @@ $(VENV)/.ready: requirements-dev.txt
 venv: $(VENV)/.ready
 
 build: venv
+	@mkdir -p $(BUILD)
 	@$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) $(CMAKE_ARGS) > $(BUILD).configure.log 2>&1 \
 	    || { cat $(BUILD).configure.log; exit 1; }
