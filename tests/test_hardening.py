@@ -17,6 +17,9 @@ import pytest
 from _catalogue import CATALOGUE, Entry, call_invalid, call_valid
 
 ITERATIONS = int(os.environ.get("KL_LEAK_ITERATIONS", "100000"))
+# AddressSanitizer holds freed memory in quarantine, so resident memory grows
+# there by design; the block count still tells a leak.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def _rss_pages() -> int:
@@ -38,7 +41,8 @@ def test_no_reference_or_memory_leak(entry: Entry) -> None:
     grown = sys.getallocatedblocks() - blocks
     # A leak of one object per call would show as ~ITERATIONS blocks.
     assert grown < 200, f"{entry.name}: {grown} blocks more after {ITERATIONS} calls"
-    assert (_rss_pages() - rss) * 4096 < 8 << 20, f"{entry.name}: resident memory grew"
+    if not SANITIZED:
+        assert (_rss_pages() - rss) * 4096 < 8 << 20, f"{entry.name}: resident memory grew"
 
 
 def _same(a: object, b: object) -> bool:
