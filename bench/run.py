@@ -18,10 +18,10 @@ from _harness import Row  # noqa: E402
 
 
 def load(path: pathlib.Path):
-    spec = importlib.util.spec_from_file_location(path.stem, path)
-    mod = importlib.util.module_from_spec(spec)
-    assert spec.loader is not None
-    spec.loader.exec_module(mod)
+    found = importlib.util.spec_from_file_location(path.stem, path)
+    mod = importlib.util.module_from_spec(found)
+    assert found.loader is not None
+    found.loader.exec_module(mod)
     return mod
 
 
