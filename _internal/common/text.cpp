@@ -24,17 +24,30 @@ std::vector<TextView> split_ws(TextView s) {
 }
 
 void append_collapsed(Text& out, TextView s) {
-    std::size_t i = 0, n = s.size();
+    // The result is never longer than s, so one reservation covers it.
+    // Words already joined by a single U+0020 go in together: ordinary prose
+    // is copied in a few long runs rather than word by word.
+    out.reserve(out.size() + s.size());
+    const char32_t* p = s.data();
+    const char32_t* const end = p + s.size();
+    while (p != end && is_space(*p)) ++p;
     bool first = true;
-    while (i < n) {
-        while (i < n && is_space(s[i])) ++i;
-        std::size_t start = i;
-        while (i < n && !is_space(s[i])) ++i;
-        if (i > start) {
-            if (!first) out.push_back(U' ');
-            out.append(s.substr(start, i - start));
-            first = false;
+    while (p != end) {
+        const char32_t* run = p;
+        for (;;) {
+            while (p != end && !is_space(*p)) ++p;
+            // p is at the end or at whitespace; a lone space between two
+            // words stays inside the run.
+            if (end - p > 1 && *p == U' ' && !is_space(p[1])) {
+                ++p;
+                continue;
+            }
+            break;
         }
+        if (!first) out.push_back(U' ');
+        out.append(run, static_cast<std::size_t>(p - run));
+        first = false;
+        while (p != end && is_space(*p)) ++p;
     }
 }
 
