@@ -1,5 +1,7 @@
 #include "kl/pyedge.hpp"
 
+#include <cstring>
+
 namespace kl::py {
 
 void raise_arg_type(const char* func, const char* param, const char* expected, nb::handle got) {
@@ -8,29 +10,44 @@ void raise_arg_type(const char* func, const char* param, const char* expected, n
     throw nb::python_error();
 }
 
+namespace {
+
+// Widens `n` code units to code points and appends them.  Going through a
+// small buffer that stays in L1 lets the string grow by plain appends into
+// reserved memory: resizing first would fill the whole tail with zeros only
+// to overwrite it, touching every byte of a large reply twice.  Blocks of a
+// fixed size let the compiler vectorise the widening.
+template <class Unit>
+void append_widened(Text& out, const Unit* p, std::size_t n) {
+    constexpr std::size_t kBlock = 256;
+    char32_t buf[kBlock];
+    while (n >= kBlock) {
+        for (std::size_t i = 0; i < kBlock; ++i) buf[i] = p[i];
+        out.append(buf, kBlock);
+        p += kBlock;
+        n -= kBlock;
+    }
+    for (std::size_t i = 0; i < n; ++i) buf[i] = p[i];
+    out.append(buf, n);
+}
+
+}  // namespace
+
 void append_text_of(Text& out, nb::handle s) {
     PyObject* o = s.ptr();
-    Py_ssize_t n = PyUnicode_GET_LENGTH(o);
-    std::size_t old = out.size();
-    out.resize(old + static_cast<std::size_t>(n));
-    char32_t* dst = out.data() + old;
+    auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
+    out.reserve(out.size() + n);
     const void* data = PyUnicode_DATA(o);
     switch (PyUnicode_KIND(o)) {
-        case PyUnicode_1BYTE_KIND: {
-            auto* p = static_cast<const Py_UCS1*>(data);
-            for (Py_ssize_t i = 0; i < n; ++i) dst[i] = p[i];
+        case PyUnicode_1BYTE_KIND:
+            append_widened(out, static_cast<const Py_UCS1*>(data), n);
             break;
-        }
-        case PyUnicode_2BYTE_KIND: {
-            auto* p = static_cast<const Py_UCS2*>(data);
-            for (Py_ssize_t i = 0; i < n; ++i) dst[i] = p[i];
+        case PyUnicode_2BYTE_KIND:
+            append_widened(out, static_cast<const Py_UCS2*>(data), n);
             break;
-        }
-        default: {
-            auto* p = static_cast<const Py_UCS4*>(data);
-            for (Py_ssize_t i = 0; i < n; ++i) dst[i] = p[i];
+        default:
+            out.append(reinterpret_cast<const char32_t*>(data), n);
             break;
-        }
     }
 }
 
@@ -40,10 +57,46 @@ Text text_of(nb::handle s) {
     return t;
 }
 
+namespace {
+
+template <class Unit>
+void narrow_into(Unit* dst, const char32_t* src, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<Unit>(src[i]);
+}
+
+}  // namespace
+
 nb::str make_str(TextView t) {
-    PyObject* o = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, t.data(),
-                                            static_cast<Py_ssize_t>(t.size()));
+    const std::size_t n = t.size();
+    if (n <= 1) {
+        // The host hands out shared objects for the empty text and single
+        // Latin-1 characters; its own constructor keeps that.
+        PyObject* o = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, t.data(),
+                                                static_cast<Py_ssize_t>(n));
+        if (!o) throw nb::python_error();
+        return nb::steal<nb::str>(o);
+    }
+    // The widest code point decides the storage kind; OR-ing the code points
+    // answers the same question (below 0x80, 0x100, 0x10000 or not) in a loop
+    // without early exits, which compiles to vector code.
+    const char32_t* p = t.data();
+    char32_t bits = 0;
+    std::size_t i = 0;
+    constexpr std::size_t kBlock = 16;
+    for (; i + kBlock <= n; i += kBlock) {
+        char32_t b = 0;
+        for (std::size_t k = 0; k < kBlock; ++k) b |= p[i + k];
+        bits |= b;
+    }
+    for (; i < n; ++i) bits |= p[i];
+    Py_UCS4 maxchar = bits < 0x10000 ? static_cast<Py_UCS4>(bits) : Py_UCS4{0x10FFFF};
+    PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(n), maxchar);
     if (!o) throw nb::python_error();
+    switch (PyUnicode_KIND(o)) {
+        case PyUnicode_1BYTE_KIND: narrow_into(PyUnicode_1BYTE_DATA(o), p, n); break;
+        case PyUnicode_2BYTE_KIND: narrow_into(PyUnicode_2BYTE_DATA(o), p, n); break;
+        default: std::memcpy(PyUnicode_4BYTE_DATA(o), p, n * sizeof(char32_t)); break;
+    }
     return nb::steal<nb::str>(o);
 }
 
