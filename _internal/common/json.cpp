@@ -226,8 +226,6 @@ WorkspaceLease::~WorkspaceLease() {
 
 // ---- Value -------------------------------------------------------------
 
-Kind Value::kind() const noexcept { return doc_ ? doc_->nodes_[index_].kind : Kind::Null; }
-
 const char* Value::kind_name() const noexcept {
     switch (kind()) {
         case Kind::Null: return "NoneType";
@@ -242,13 +240,6 @@ const char* Value::kind_name() const noexcept {
 }
 
 bool Value::boolean() const noexcept { return doc_ && doc_->nodes_[index_].flag; }
-
-TextView Value::string() const noexcept {
-    if (!doc_) return {};
-    const Document::Node& n = doc_->nodes_[index_];
-    if (n.kind != Kind::String) return {};
-    return TextView(doc_->chars_).substr(n.a, n.b);
-}
 
 TextView Value::number_token() const noexcept {
     if (!doc_) return {};
@@ -353,26 +344,9 @@ Value Value::get(TextView key) const noexcept {
     return hit ? Value(doc_, found) : Value();
 }
 
-Member MemberIterator::operator*() const noexcept {
-    const Document::Node& k = doc_->nodes_[index_];
-    return {TextView(doc_->chars_).substr(k.a, k.b), Value(doc_, index_ + 1)};
-}
-
-MemberIterator& MemberIterator::operator++() noexcept {
-    const Document::Node& v = doc_->nodes_[index_ + 1];
-    index_ = (v.kind == Kind::Array || v.kind == Kind::Object) ? v.b : index_ + 2;
-    return *this;
-}
-
 Members Value::members() const noexcept {
     if (!is(Kind::Object)) return Members(MemberIterator(doc_, 0), MemberIterator(doc_, 0));
     return Members(MemberIterator(doc_, index_ + 1), MemberIterator(doc_, doc_->nodes_[index_].b));
-}
-
-Value::Iterator& Value::Iterator::operator++() noexcept {
-    const Document::Node& n = doc_->nodes_[index_];
-    index_ = (n.kind == Kind::Array || n.kind == Kind::Object) ? n.b : index_ + 1;
-    return *this;
 }
 
 Value::Iterator Value::begin() const noexcept {

@@ -119,6 +119,17 @@ bool read_triple(const Entry& e, Triple& t) {
            usable_text(e.value, t.value);
 }
 
+// Room for one triple per entry, so a long reply does not grow the vector
+// step by step (each step copying everything gathered so far).
+void reserve_for(json::Value list, std::vector<Triple>& out) {
+    std::size_t n = 0;
+    for (json::Value item : list) {
+        (void)item;
+        ++n;
+    }
+    out.reserve(out.size() + n);
+}
+
 }  // namespace
 
 Text build_extraction_system(TextView memory_content, TextView max_facts, TextView role) {
@@ -132,6 +143,7 @@ Text build_claim_extraction_system(TextView output, TextView max_claims) {
 ParseResult parse_facts(json::Workspace& ws, std::vector<Triple>& out) {
     ParseResult r;
     json::Value list = entries_of(ws, U"facts", r);
+    reserve_for(list, out);
     for (json::Value item : list) {
         if (!item.is(json::Kind::Object)) continue;
         Entry entry = read_entry(item);
@@ -160,6 +172,7 @@ ParseResult parse_facts(json::Workspace& ws, std::vector<Triple>& out) {
 ParseResult parse_claims(json::Workspace& ws, std::vector<Triple>& out) {
     ParseResult r;
     json::Value list = entries_of(ws, U"claims", r);
+    reserve_for(list, out);
     for (json::Value item : list) {
         Triple t{};
         if (item.is(json::Kind::Object) && read_triple(read_entry(item), t)) out.push_back(t);

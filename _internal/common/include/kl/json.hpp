@@ -41,7 +41,7 @@ public:
     Value() = default;
 
     bool present() const noexcept { return doc_ != nullptr; }
-    Kind kind() const noexcept;  // Null for an absent value
+    inline Kind kind() const noexcept;  // Null for an absent value
     bool is(Kind k) const noexcept { return present() && kind() == k; }
 
     // The host's name for the kind: "dict", "list", "str", "int", "float",
@@ -49,7 +49,7 @@ public:
     const char* kind_name() const noexcept;
 
     bool boolean() const noexcept;  // Bool only
-    TextView string() const noexcept;  // String only (decoded, escapes resolved)
+    inline TextView string() const noexcept;  // String only (decoded, escapes resolved)
     TextView number_token() const noexcept;  // Int/Float: the raw token
 
     // The number as a double: a Float as the correctly rounded value of its
@@ -67,7 +67,7 @@ public:
     class Iterator {
     public:
         Value operator*() const noexcept { return Value(doc_, index_); }
-        Iterator& operator++() noexcept;
+        inline Iterator& operator++() noexcept;
         bool operator!=(const Iterator& o) const noexcept { return index_ != o.index_; }
 
     private:
@@ -99,8 +99,8 @@ struct Member {
 
 class MemberIterator {
 public:
-    Member operator*() const noexcept;
-    MemberIterator& operator++() noexcept;
+    inline Member operator*() const noexcept;
+    inline MemberIterator& operator++() noexcept;
     bool operator!=(const MemberIterator& o) const noexcept { return index_ != o.index_; }
 
 private:
@@ -154,6 +154,35 @@ private:
     std::vector<Node> nodes_;
     Text chars_;
 };
+
+// The accessors the reply parsers call once per node are defined here so
+// that they inline into the walking loops.
+
+inline Kind Value::kind() const noexcept { return doc_ ? doc_->nodes_[index_].kind : Kind::Null; }
+
+inline TextView Value::string() const noexcept {
+    if (!doc_) return {};
+    const Document::Node& n = doc_->nodes_[index_];
+    if (n.kind != Kind::String) return {};
+    return TextView(doc_->chars_).substr(n.a, n.b);
+}
+
+inline Value::Iterator& Value::Iterator::operator++() noexcept {
+    const Document::Node& n = doc_->nodes_[index_];
+    index_ = (n.kind == Kind::Array || n.kind == Kind::Object) ? n.b : index_ + 1;
+    return *this;
+}
+
+inline Member MemberIterator::operator*() const noexcept {
+    const Document::Node& k = doc_->nodes_[index_];
+    return {TextView(doc_->chars_.data() + k.a, k.b), Value(doc_, index_ + 1)};
+}
+
+inline MemberIterator& MemberIterator::operator++() noexcept {
+    const Document::Node& v = doc_->nodes_[index_ + 1];
+    index_ = (v.kind == Kind::Array || v.kind == Kind::Object) ? v.b : index_ + 2;
+    return *this;
+}
 
 // Scratch space for decoding one reply: the raw reply's code points and the
 // document.  Large replies would otherwise pay for fresh pages on every call,
