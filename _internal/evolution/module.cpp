@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 #include "evolution/evolution.hpp"
 #include "kl/pyedge.hpp"
@@ -105,9 +106,15 @@ nb::object parse_evolution_output(nb::handle response, nb::handle insight_ids) {
 
     // Ids are compared by code points; each keeps its host object so a
     // matching proposal returns the caller's own str.
+    // All ids share one buffer (one allocation rather than one per id);
+    // views into it are taken once it has stopped growing.
     std::vector<nb::object> id_objs;
-    std::vector<Text> id_texts;
+    Text id_chars;
+    std::vector<std::pair<std::size_t, std::size_t>> id_spans;  // offset, length
     {
+        Py_ssize_t hint = PySet_GET_SIZE(insight_ids.ptr());
+        id_objs.reserve(static_cast<std::size_t>(hint));
+        id_spans.reserve(static_cast<std::size_t>(hint));
         nb::object it = steal_or_throw(PyObject_GetIter(insight_ids.ptr()));
         while (PyObject* raw = PyIter_Next(it.ptr())) {
             nb::object item = nb::steal(raw);
@@ -117,11 +124,16 @@ nb::object parse_evolution_output(nb::handle response, nb::handle insight_ids) {
                              Py_TYPE(raw)->tp_name);
                 throw nb::python_error();
             }
-            id_texts.push_back(kl::py::text_of(item));
+            std::size_t at = id_chars.size();
+            kl::py::append_text_of(id_chars, item);
+            id_spans.emplace_back(at, id_chars.size() - at);
             id_objs.push_back(std::move(item));
         }
         if (PyErr_Occurred()) throw nb::python_error();
     }
+    std::vector<TextView> id_texts;
+    id_texts.reserve(id_spans.size());
+    for (auto [at, len] : id_spans) id_texts.emplace_back(id_chars.data() + at, len);
     std::vector<std::size_t> order(id_texts.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::sort(order.begin(), order.end(),
