@@ -1,10 +1,8 @@
 #include "rule_domains/rule_domains.hpp"
 
 #include <cstring>
-#include <string>
 #include <vector>
 
-#include "kl/casemap.hpp"
 
 namespace kl::rule_domains {
 
@@ -21,22 +19,6 @@ constexpr std::string_view kFulfillment[] = {"ship",      "shipping",    "delive
                                              "warehouse", "fulfillment", "order status", "carrier"};
 constexpr std::string_view kRetention[] = {"cancel", "churn",   "retain", "win back",
                                            "loyalty", "renew", "renewal"};
-
-// Keywords are ASCII, so only the ASCII code points of the lower-cased text
-// can take part in a match.  Narrowing to bytes, with every other code point
-// written as a byte no keyword holds, lets the search run over a compact
-// buffer with the library's byte search.
-std::string narrow(TextView lowered) {
-    std::string out(lowered.size(), '\0');
-    for (std::size_t i = 0; i < lowered.size(); ++i) {
-        char32_t c = lowered[i];
-        out[i] = c < 0x80 ? static_cast<char>(c) : '\x80';
-    }
-    return out;
-}
-
-// to_lower_full() takes the ASCII fast path itself when it can.
-std::string lowered_bytes(TextView text) { return narrow(to_lower_full(text)); }
 
 }  // namespace
 
@@ -73,19 +55,36 @@ struct FirstByteIndex {
     }
 };
 
-std::string_view first_match(std::string_view lowered) {
+// Lower-cases A-Z on the fly (ASCII input), or leaves the text as it is
+// (input that the host has lower-cased already).
+struct AsciiFold {
+    static constexpr char32_t fold(char32_t c) noexcept {
+        return c | (c - U'A' < 26 ? 0x20 : 0);
+    }
+};
+struct NoFold {
+    static constexpr char32_t fold(char32_t c) noexcept { return c; }
+};
+
+template <class Fold, class C>
+std::string_view first_match(View<C> text) noexcept {
     static const FirstByteIndex index;
     const std::size_t none = kDomainKeywords.size();
     std::size_t best = none;
-    const std::size_t n = lowered.size();
-    const char* p = lowered.data();
+    const std::size_t n = text.size();
+    const C* p = text.data();
     for (std::size_t i = 0; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(p[i]);
+        const char32_t c = Fold::fold(static_cast<char32_t>(p[i]));
         if (c >= 128) continue;
         for (const Candidate& k : index.by_first[c]) {
             if (k.domain >= best) break;
             const std::size_t len = k.keyword.size();
-            if (len <= n - i && std::memcmp(p + i, k.keyword.data(), len) == 0) {
+            if (len > n - i) continue;
+            std::size_t j = 1;
+            while (j < len && Fold::fold(static_cast<char32_t>(p[i + j])) ==
+                                  static_cast<unsigned char>(k.keyword[j]))
+                ++j;
+            if (j == len) {
                 best = k.domain;
                 if (best == 0) return kDomainKeywords[0].domain;
                 break;
@@ -97,16 +96,13 @@ std::string_view first_match(std::string_view lowered) {
 
 }  // namespace
 
-std::string_view classify(TextView text) { return first_match(lowered_bytes(text)); }
+std::string_view classify_lowered(const AnyText& lowered) noexcept {
+    return lowered.visit([](auto v) { return first_match<NoFold>(v); });
+}
 
-std::string_view classify_ascii(std::string_view ascii) {
-    std::string lowered(ascii.size(), '\0');
-    // Branch-free so the compiler can vectorise it.
-    for (std::size_t i = 0; i < ascii.size(); ++i) {
-        const auto c = static_cast<unsigned char>(ascii[i]);
-        lowered[i] = static_cast<char>(c | (static_cast<unsigned char>(c - 'A') < 26 ? 0x20 : 0));
-    }
-    return first_match(lowered);
+std::string_view classify_ascii(std::string_view ascii) noexcept {
+    return first_match<AsciiFold>(
+        View<U1>(reinterpret_cast<const U1*>(ascii.data()), ascii.size()));
 }
 
 }  // namespace kl::rule_domains

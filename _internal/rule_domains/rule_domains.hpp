@@ -34,12 +34,13 @@ extern const std::array<DomainKeywords, 5> kDomainKeywords;
 // The six domain names (the five above, then "general").
 extern const std::array<std::string_view, 6> kDirectiveDomains;
 
-// Full default lower-casing (root locale), then plain substring search of
-// every keyword in table order; kDomainGeneral when nothing matches.  The
-// result is one of kDirectiveDomains (static storage).
-std::string_view classify(TextView text);
+// Plain substring search of every keyword in table order over a text that is
+// already lower-cased (the full default mapping); kDomainGeneral when nothing
+// matches.  The result is one of kDirectiveDomains (static storage).
+std::string_view classify_lowered(const AnyText& lowered) noexcept;
 
-// The same for text known to be ASCII (each char one code point).
-std::string_view classify_ascii(std::string_view ascii);
+// The same for ASCII text, lower-casing it on the way (for ASCII the full
+// default mapping is just A-Z to a-z).
+std::string_view classify_ascii(std::string_view ascii) noexcept;
 
 }  // namespace kl::rule_domains

@@ -1,0 +1,133 @@
+// Text as the core sees it: a run of code units in the storage of whoever
+// owns the text.
+//
+// Host texts come in three widths (one, two or four bytes a code point) and
+// are read where they lie, never widened; every algorithm here is written
+// once over the unit type and instantiated for the three widths.  A length,
+// a position or a slice always counts code points, and a text may hold lone
+// surrogates.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kl {
+
+// One code point per unit: Latin-1 (U1), the BMP (U2) or everything (U4).
+// char8_t stands in for the one-byte width; it never holds UTF-8 here.
+using U1 = char8_t;
+using U2 = char16_t;
+using U4 = char32_t;
+
+template <class C>
+using View = std::basic_string_view<C>;
+
+// A text in one of the three widths, as the host lays it out.  `ascii` is
+// set when every code point is below U+0080 (such a text is also valid
+// UTF-8, byte for byte).
+struct AnyText {
+    const void* data = nullptr;
+    std::size_t size = 0;  // code points
+    unsigned char width = 1;  // 1, 2 or 4
+    bool ascii = true;
+
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        switch (width) {
+            case 1: return f(View<U1>(static_cast<const U1*>(data), size));
+            case 2: return f(View<U2>(static_cast<const U2*>(data), size));
+            default: return f(View<U4>(static_cast<const U4*>(data), size));
+        }
+    }
+    std::string_view ascii_view() const noexcept {
+        return {static_cast<const char*>(data), size};
+    }
+    // The code points [begin, begin + n) of this text.
+    AnyText slice(std::size_t begin, std::size_t n) const noexcept {
+        return {static_cast<const char*>(data) + begin * width, n, width, ascii};
+    }
+};
+
+inline AnyText ascii_text(std::string_view s) noexcept { return {s.data(), s.size(), 1, true}; }
+
+// The 29 whitespace code points of the system (the set the host's
+// str.isspace() accepts): U+0009..U+000D, U+001C..U+0020, U+0085, U+00A0,
+// U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+constexpr bool is_space(char32_t c) noexcept {
+    if (c <= 0x20) return (c >= 0x09 && c <= 0x0D) || c >= 0x1C;
+    if (c < 0x85) return false;
+    if (c == 0x85 || c == 0xA0 || c == 0x1680) return true;
+    if (c < 0x2000) return false;
+    if (c <= 0x200A || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F) return true;
+    return c == 0x3000;
+}
+
+// Removes runs of whitespace at both ends.
+template <class C>
+constexpr View<C> trim(View<C> s) noexcept {
+    std::size_t b = 0, e = s.size();
+    while (b < e && is_space(s[b])) ++b;
+    while (e > b && is_space(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+// Whether `s` begins / ends with the ASCII text `a`.
+template <class C>
+constexpr bool starts_with_ascii(View<C> s, std::string_view a) noexcept {
+    if (s.size() < a.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (s[i] != static_cast<C>(static_cast<unsigned char>(a[i]))) return false;
+    return true;
+}
+template <class C>
+constexpr bool ends_with_ascii(View<C> s, std::string_view a) noexcept {
+    return s.size() >= a.size() && starts_with_ascii(s.substr(s.size() - a.size()), a);
+}
+
+// The smallest `maxchar` class of a run of units, as the host sizes a str:
+// 0x7F, 0xFF, 0xFFFF or 0x10FFFF.
+template <class C>
+char32_t max_char_class(View<C> s) noexcept {
+    char32_t bits = 0;
+    for (C c : s) bits |= static_cast<char32_t>(c);
+    if (bits < 0x80) return 0x7F;
+    if (bits < 0x100) return 0xFF;
+    if (bits < 0x10000) return 0xFFFF;
+    return 0x10FFFF;
+}
+char32_t max_char_class(const AnyText& t) noexcept;
+
+// ---- UTF-8 -----------------------------------------------------------------
+//
+// Texts that a library reads as bytes (the JSON decoder, the digest) are
+// given to it as UTF-8.  A lone surrogate is written as its own three-byte
+// form, the way the host's "surrogatepass" error handler writes it, so no
+// text fails to convert and none is altered.
+
+// Appends the UTF-8 form of `t`.
+void append_utf8(std::string& out, const AnyText& t);
+
+// Code points and their maxchar class in a run of (generalised) UTF-8 as
+// append_utf8 and the JSON decoder write it.
+struct Utf8Shape {
+    std::size_t size = 0;
+    char32_t maxchar = 0x7F;
+};
+Utf8Shape utf8_shape(std::string_view s) noexcept;
+
+// Writes the code points of `s` as units of C; `out` must have room for
+// utf8_shape(s).size units.  A malformed sequence (never written by this
+// library) comes out one unit per byte.
+template <class C>
+void decode_utf8(std::string_view s, C* out) noexcept;
+
+extern template void decode_utf8<U1>(std::string_view, U1*) noexcept;
+extern template void decode_utf8<U2>(std::string_view, U2*) noexcept;
+extern template void decode_utf8<U4>(std::string_view, U4*) noexcept;
+
+// Decimal form of an integer, with a leading '-' when negative.
+void append_int(std::string& out, long long value);
+
+}  // namespace kl

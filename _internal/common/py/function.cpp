@@ -1,0 +1,96 @@
+#include "kl/py/function.hpp"
+
+namespace kl::py {
+
+bool bind_args(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out) noexcept {
+    const std::size_t count = f.count();
+    const auto n = static_cast<Py_ssize_t>(count);
+    const auto r = static_cast<Py_ssize_t>(f.required);
+    if (nargs > n) {
+        if (r == n)
+            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+                         f.name, n, n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        else
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes from %zd to %zd positional arguments but %zd %s given",
+                         f.name, r, n, nargs, nargs == 1 ? "was" : "were");
+        return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        std::size_t slot = count;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (PyUnicode_CompareWithASCIIString(key, f.params[i]) == 0) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot == count) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.name,
+                         key);
+            return false;
+        }
+        if (out[slot]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", f.name,
+                         f.params[slot]);
+            return false;
+        }
+        out[slot] = args[nargs + k];
+    }
+    for (std::size_t i = 0; i < f.required; ++i) {
+        if (!out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", f.name,
+                         f.params[i], i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::nullptr_t arg_type_error(const char* func, const char* param, const char* expected,
+                              PyObject* got) noexcept {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", func, param,
+                 expected, Py_TYPE(got)->tp_name);
+    return nullptr;
+}
+
+bool check_str(const char* func, const char* param, PyObject* o, bool none_ok) noexcept {
+    if (PyUnicode_Check(o) || (none_ok && o == Py_None)) return true;
+    arg_type_error(func, param, none_ok ? "str or None" : "str", o);
+    return false;
+}
+
+namespace {
+
+// A number in the host's sense, but not a text or bytes (those convert
+// through int()/float() too, which is not what a numeric parameter means).
+bool is_number(PyObject* o) noexcept {
+    return !PyUnicode_Check(o) && !PyBytes_Check(o) && !PyByteArray_Check(o) && PyNumber_Check(o);
+}
+
+}  // namespace
+
+PyObject* int_param(const char* func, const char* param, PyObject* o) noexcept {
+    if (PyLong_CheckExact(o)) return Py_NewRef(o);
+    if (!is_number(o)) return arg_type_error(func, param, "a number", o);
+    return PyNumber_Long(o);
+}
+
+bool float_param(const char* func, const char* param, PyObject* o, double& out) noexcept {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (!is_number(o)) {
+        arg_type_error(func, param, "a number", o);
+        return false;
+    }
+    out = PyFloat_AsDouble(o);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+}  // namespace kl::py

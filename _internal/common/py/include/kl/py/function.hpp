@@ -1,0 +1,126 @@
+// Module functions from one declarative table per module.
+//
+// Each module lists its functions once:
+//
+//     constexpr kl::py::Function kFunctions[] = {
+//         {"parse_convergence_verdict", {"response"}, 1, doc::parse_verdict,
+//          &parse_convergence_verdict},
+//     };
+//     ... kl::py::methods<kFunctions>() ...
+//
+// and every row becomes a builtin function of the host with the
+// METH_FASTCALL | METH_KEYWORDS convention.  Its docstring begins with the
+// text signature ("name(a, b)\n--\n\n"), so inspect.signature() and help()
+// show the real parameters.
+//
+// The error convention of the whole binding layer: an implementation returns
+// a new reference, or nullptr with the host's error set.  The table's entry
+// point binds the arguments (raising the host's own TypeError wording for a
+// missing, repeated or unknown one) and is the one place where a C++
+// exception (only std::bad_alloc can occur) is turned into a host error, so
+// none ever reaches the host.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <new>
+#include <utility>
+
+namespace kl::py {
+
+inline constexpr std::size_t kMaxParams = 6;
+
+// An implementation: the module object and one borrowed reference per
+// parameter, nullptr for an optional parameter that was not given.
+using Impl = PyObject* (*)(PyObject* module, PyObject* const* args);
+
+struct Function {
+    const char* name;
+    std::array<const char*, kMaxParams> params;  // trailing entries nullptr
+    std::size_t required;                        // the first `required` are mandatory
+    const char* doc;                             // begins with the text signature
+    Impl impl;
+
+    constexpr std::size_t count() const noexcept {
+        std::size_t n = 0;
+        while (n < kMaxParams && params[n]) ++n;
+        return n;
+    }
+};
+
+// Binds one call's arguments to f's parameters (by position or by name),
+// writing borrowed references to out[0..f.count()).  False with TypeError set
+// on a bad call.
+bool bind_args(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out) noexcept;
+
+// Runs an implementation; a C++ exception becomes a host error.
+inline PyObject* run_guarded(Impl impl, PyObject* module, PyObject* const* args) noexcept {
+    try {
+        return impl(module, args);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in the compute core");
+        return nullptr;
+    }
+}
+
+template <const auto& Table, std::size_t I>
+PyObject* fastcall(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+    constexpr const Function& f = Table[I];
+    constexpr std::size_t n = f.count();
+    static_assert(f.required <= n, "more required parameters than parameters");
+    // The common call: every parameter by position.
+    if (!kwnames && nargs == static_cast<Py_ssize_t>(n)) return run_guarded(f.impl, module, args);
+    PyObject* bound[n > 0 ? n : 1];
+    if (!bind_args(f, args, nargs, kwnames, bound)) return nullptr;
+    return run_guarded(f.impl, module, bound);
+}
+
+// The method table of a module: one row per Function, then the sentinel.
+// Built once, when the shared library loads, and never changed.
+template <const auto& Table>
+PyMethodDef* methods() {
+    constexpr std::size_t n = std::size(Table);
+    static std::array<PyMethodDef, n + 1> defs = []<std::size_t... I>(std::index_sequence<I...>) {
+        return std::array<PyMethodDef, n + 1>{
+            PyMethodDef{Table[I].name,
+                        // Fast-call functions are stored as PyCFunction and
+                        // told apart by the flags; the detour through
+                        // void(*)() is the sanctioned cast.
+                        reinterpret_cast<PyCFunction>(
+                            reinterpret_cast<void (*)()>(&fastcall<Table, I>)),
+                        METH_FASTCALL | METH_KEYWORDS, Table[I].doc}...,
+            PyMethodDef{nullptr, nullptr, 0, nullptr}};
+    }(std::make_index_sequence<n>{});
+    return defs.data();
+}
+
+// ---- Argument kinds --------------------------------------------------------
+//
+// Every function checks the kinds of its arguments before any work.  These
+// raise TypeError("<func>() argument '<param>' must be <expected>, not
+// <kind>"), the wording the host uses for its own builtins, and return
+// nullptr / false so a caller can `return` straight away.
+
+std::nullptr_t arg_type_error(const char* func, const char* param, const char* expected,
+                              PyObject* got) noexcept;
+
+// A str argument; nullptr for None when `none_ok`.
+bool check_str(const char* func, const char* param, PyObject* o, bool none_ok = false) noexcept;
+
+// An integer parameter: an int is taken as it is; any other number is
+// truncated toward zero as the host's int() does; anything else is a
+// TypeError naming the parameter.  Errors of int() itself (NaN ->
+// ValueError, infinity -> OverflowError) pass through.  New reference.
+PyObject* int_param(const char* func, const char* param, PyObject* o) noexcept;
+
+// A floating-point parameter: any number, through the host's float().
+// False with an error set.
+bool float_param(const char* func, const char* param, PyObject* o, double& out) noexcept;
+
+}  // namespace kl::py

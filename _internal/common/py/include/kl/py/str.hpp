@@ -1,0 +1,92 @@
+// Host strs: read in place, written once at their final width.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kl/py/ref.hpp"
+#include "kl/text.hpp"
+
+namespace kl::py {
+
+// A str's code points where they lie (no copy).  `s` must be a str (or a
+// subclass); the view lives as long as s does.
+inline AnyText text_of(PyObject* s) noexcept {
+    return {PyUnicode_DATA(s), static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)),
+            static_cast<unsigned char>(PyUnicode_KIND(s)), PyUnicode_IS_ASCII(s) != 0};
+}
+
+// A new str holding exactly these code points.
+PyObject* str_from(const AnyText& t) noexcept;
+// A new str from ASCII bytes.
+PyObject* str_from_ascii(std::string_view s) noexcept;
+// A new str from (generalised) UTF-8 as kl::append_utf8 and the JSON decoder
+// write it: lone surrogates come back as themselves.
+PyObject* str_from_utf8(std::string_view s) noexcept;
+
+// s[begin:begin+n] of a host str: the str itself when that is all of it.
+PyObject* substr(PyObject* s, std::size_t begin, std::size_t n) noexcept;
+
+// The plain text form of a value as a new str: a str as it stands, an int
+// in decimal, anything else through the host's str().
+PyObject* plain_str(PyObject* value) noexcept;
+
+// Assembles one result str from pieces.
+//
+// Host strs are kept by reference and copied exactly once, when the result
+// is made, straight into its storage at its final width; fixed texts that
+// outlive the writer (templates, constants) are referenced too; computed
+// ASCII (numbers, JSON) is gathered in one local buffer.  finish() sizes the
+// result from the widest piece and writes every piece in a single pass.
+class StrWriter {
+public:
+    StrWriter() = default;
+    StrWriter(const StrWriter&) = delete;
+    StrWriter& operator=(const StrWriter&) = delete;
+
+    // A host str the caller keeps alive until finish().
+    void borrowed(PyObject* s);
+    // A host str the writer keeps alive (takes the reference over).
+    void owned(Ref s);
+    // Part of a host str, code points [begin, begin + n); the caller keeps
+    // it alive.
+    void borrowed_slice(PyObject* s, std::size_t begin, std::size_t n);
+    // Text in storage that outlives the writer.
+    void fixed(const AnyText& t);
+    void fixed_ascii(std::string_view s) { fixed(ascii_text(s)); }
+    // Computed ASCII, copied now.
+    void ascii(std::string_view s);
+    void integer(long long v);
+    // The plain text form of a value (see plain_str).  False with an error.
+    bool plain(PyObject* value);
+    // Direct access to the ASCII buffer for encoders: append to it, then
+    // call ascii_grown().
+    std::string& ascii_buffer() noexcept { return scratch_; }
+    void ascii_grown(std::size_t old_size);
+
+    std::size_t size() const noexcept { return total_; }
+
+    // The result (new reference), or nullptr with an error set.
+    PyObject* finish();
+
+private:
+    struct Piece {
+        const void* data;   // nullptr: scratch_[offset, offset + size)
+        std::size_t offset;
+        std::size_t size;
+        unsigned char width;
+        char32_t maxchar;
+    };
+    void push(const Piece& p);
+
+    std::vector<Piece> pieces_;
+    std::vector<Ref> keep_;
+    std::string scratch_;
+    std::size_t total_ = 0;
+    char32_t maxchar_ = 0;
+};
+
+}  // namespace kl::py

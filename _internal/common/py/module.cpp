@@ -1,0 +1,66 @@
+#include "kl/py/module.hpp"
+
+#include "kl/py/ref.hpp"
+
+namespace kl::py {
+
+bool keep(PyObject* module, std::size_t i, PyObject* value) noexcept {
+    if (!value) return false;
+    PyObject** s = state_of(module);
+    Py_XSETREF(s[i], value);
+    return true;
+}
+
+bool add(PyObject* module, const char* name, PyObject* value) noexcept {
+    // PyModule_Add takes the reference over even when it fails.
+    return PyModule_Add(module, name, value) == 0;
+}
+
+bool set_all(PyObject* module, std::initializer_list<const char*> names) noexcept {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    if (!list) return false;
+    Py_ssize_t i = 0;
+    for (const char* n : names) {
+        PyObject* s = PyUnicode_InternFromString(n);
+        if (!s) return false;
+        PyList_SET_ITEM(list.get(), i++, s);
+    }
+    return add(module, "__all__", list.release());
+}
+
+PyObject* intern(const char* s) noexcept { return PyUnicode_InternFromString(s); }
+
+PyObject* import_attr(const char* module, const char* name) noexcept {
+    Ref mod = Ref::steal(PyImport_ImportModule(module));
+    if (!mod) return nullptr;
+    return PyObject_GetAttrString(mod.get(), name);
+}
+
+PyObject* get_logger(const char* name) noexcept {
+    Ref get = Ref::steal(import_attr("logging", "getLogger"));
+    if (!get) return nullptr;
+    Ref n = Ref::steal(PyUnicode_FromString(name));
+    if (!n) return nullptr;
+    return PyObject_CallOneArg(get.get(), n.get());
+}
+
+bool log_warning(PyObject* logger, const char* message, const char* field,
+                 PyObject* value) noexcept {
+    Ref extra = Ref::steal(PyDict_New());
+    if (!extra || PyDict_SetItemString(extra.get(), field, value) < 0) return false;
+    Ref method = Ref::steal(PyUnicode_InternFromString("warning"));
+    Ref msg = Ref::steal(PyUnicode_FromString(message));
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "extra"));
+    if (!method || !msg || !kwnames) return false;
+    PyObject* args[] = {logger, msg.get(), extra.get()};
+    Ref r = Ref::steal(PyObject_VectorcallMethod(
+        method.get(), args, 2, kwnames.get()));
+    return static_cast<bool>(r);
+}
+
+int is_mapping(PyObject* o, PyObject* mapping_abc) noexcept {
+    if (PyDict_Check(o)) return 1;
+    return PyObject_IsInstance(o, mapping_abc);
+}
+
+}  // namespace kl::py
