@@ -122,3 +122,15 @@ def test_very_long_non_ascii_text_is_mapped_whole(filler):
     assert classify(body + "REFUND") == "billing"
     assert classify(body[:-3] + "CHUR" + "N" + body[:5]) == "retention"
     assert classify(body) == "general"
+
+
+@pytest.mark.parametrize("filler", ["x", "\u00e9", "\u03c9", "\U0001f600"])
+@pytest.mark.parametrize("length", [59, 60, 61, 97, 240])
+def test_keyword_found_at_every_position_of_a_long_text(filler, length):
+    # Long texts are read in two overlapping halves; a keyword must be
+    # found wherever it sits, across the cut included.
+    for domain, keywords in TABLE.items():
+        for keyword in (keywords[0], max(keywords, key=len)):
+            for at in range(length - len(keyword) + 1):
+                text = filler * at + keyword.upper() + filler * (length - at - len(keyword))
+                assert classify(text) == domain, (keyword, at)
