@@ -13,7 +13,7 @@ JOBS    ?= 2
 TESTS   ?= tests
 RUN     := PYTHONPATH=$(abspath $(PKG)) $(abspath $(VPY))
 
-.PHONY: all venv build demo test bench lint stubs sanitize test-sanitize clean
+.PHONY: all venv build demo test bench bench-callgrind lint stubs sanitize test-sanitize clean
 
 all: build
 
@@ -42,6 +42,11 @@ test: build
 
 bench: build
 	$(RUN) bench/run.py $(BENCH_ARGS)
+
+# Instructions per call of one workload, ours and its floors, under callgrind
+# (BENCH_ARGS names it: any part of its entry or workload text).
+bench-callgrind: build
+	$(RUN) bench/run.py --callgrind "$(BENCH_ARGS)"
 
 # ruff over the Python, mypy --strict over the command line and demo, and
 # stubtest: the shipped .pyi stubs against the built modules.

@@ -1,44 +1,96 @@
-"""Timing helpers shared by the benchmark scripts.
+"""What a benchmark is, and how one is timed.
 
-Every ``bench/bench_*.py`` exposes ``run() -> list[Row]``; ``bench/run.py``
-runs them all and prints one table.  Figures are per call, best of several
-repeats (the least disturbed by the rest of the machine).
+Every ``bench/bench_*.py`` exposes ``workloads() -> list[Workload]``: our
+entry point on one input, beside its floor (the least work any
+implementation must do for the same result with the host's fastest C
+primitives) and, where it helps, further peers.  ``bench/run.py`` times them
+all and prints one table.
+
+Timing is best of several interleaved rounds: each round runs every side
+once, in an order that rotates from round to round, so that a burst of load
+elsewhere on the machine spoils one round of every side instead of all the
+rounds of one side.
 """
 
 from __future__ import annotations
 
+import gc
+import os
+import pathlib
+import sys
 import time
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+
+# The plain-Python reference models live with the tests, which compare the
+# modules against them; the benchmarks time the same models.
+sys.path.insert(0, os.fspath(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+
+ROUNDS = 7
+ROUND_SECONDS = 0.02  # one side's share of one round
 
 
 @dataclass
-class Row:
+class Workload:
     entry: str  # the entry point measured
     workload: str  # what it was fed
-    per_call_us: float  # best per-call time, microseconds
-    comparison: str = ""  # in-run comparison (reference time, ratio, throughput)
+    ours: Callable[[], object]
+    floors: dict[str, Callable[[], object]]  # label -> the same result at the floor
+    peers: dict[str, Callable[[], object]] = field(default_factory=dict)  # shown, no target
+    # ours/floor must not exceed this (or stay below it when strict) for every
+    # floor; None: ours must be no slower than today's published figure.
+    target: float | None = None
+    strict: bool = False
+    per: int = 1  # calls are divided by this (jobs per run, for instance)
+    once: bool = False  # a call is long: one call per side and round, gc first
+
+    def sides(self) -> dict[str, Callable[[], object]]:
+        return {"ours": self.ours, **self.floors, **self.peers}
 
 
-def per_call_us(fn: Callable[[], object], *, min_time: float = 0.2, repeat: int = 5) -> float:
-    """Best per-call time of ``fn()`` in microseconds."""
+@dataclass
+class Result:
+    workload: Workload
+    us: dict[str, float]  # side -> best per-call time; "ours" first, then floors, then peers
+
+
+def _loop(fn: Callable[[], object], n: int) -> float:
+    t0 = time.perf_counter()
+    for _ in range(n):
+        fn()
+    return time.perf_counter() - t0
+
+
+def _calls_per_round(fn: Callable[[], object]) -> int:
     n = 1
-    while True:  # calibrate the loop count so one repeat takes ~min_time/repeat
-        t0 = time.perf_counter()
-        for _ in range(n):
-            fn()
-        dt = time.perf_counter() - t0
-        if dt >= min_time / repeat or n >= 1 << 24:
-            break
-        n *= 2 if dt == 0 else max(2, int(min_time / repeat / dt) + 1)
-    best = dt / n
-    for _ in range(repeat - 1):
-        t0 = time.perf_counter()
-        for _ in range(n):
-            fn()
-        best = min(best, (time.perf_counter() - t0) / n)
-    return best * 1e6
+    while True:
+        dt = _loop(fn, n)
+        if dt >= ROUND_SECONDS or n >= 1 << 24:
+            return n
+        n *= 2 if dt == 0 else max(2, int(ROUND_SECONDS / dt) + 1)
 
 
-def ratio(reference_us: float, ours_us: float) -> str:
-    return f"{reference_us:.2f} us reference, {reference_us / ours_us:.1f}x"
+def measure(w: Workload, rounds: int = ROUNDS) -> Result:
+    """Best per-call time of every side of ``w``, in microseconds."""
+    sides = w.sides()
+    if w.once:
+        calls = dict.fromkeys(sides, 1)
+    else:
+        calls = {k: _calls_per_round(fn) for k, fn in sides.items()}
+    best = dict.fromkeys(sides, float("inf"))
+    order = list(sides)
+    gc.collect()
+    for r in range(rounds):
+        shift = r % len(order)
+        for k in order[shift:] + order[:shift]:
+            if w.once:
+                gc.collect()
+            best[k] = min(best[k], _loop(sides[k], calls[k]) / calls[k])
+    scale = 1e6 / w.per
+    return Result(w, {k: best[k] * scale for k in sides})
+
+
+def fmt_us(us: float) -> str:
+    if us >= 1000:
+        return f"{us / 1000:.2f} ms"
+    return f"{us:.2f} us"

@@ -1,75 +1,58 @@
 """Directive domain tags, the convergence judge's builder and parser, and the
-cosine of the stagnation gate, each against the same work in plain Python."""
+cosine of the stagnation gate."""
 
 from __future__ import annotations
 
 import math
 import random
+from operator import itemgetter
 
-from _harness import Row, per_call_us, ratio
+import _reference_models as model
+from _harness import Workload
 
 from kelvane_layer._internal import convergence_judge as cj
 from kelvane_layer._internal import rule_domains as rd
 
-_TABLE = dict(rd._DOMAIN_KEYWORDS)
-_QUESTION = (
-    "Is this thread CONVERGED or OPEN? Respond with exactly one line in the form "
-    "CONVERGED|<summary> or OPEN|<reason>."
-)
+_TURN = itemgetter(0, 1)
+_CONV_HEAD = model.TRANSCRIPT_HEADER + "\n"
+_CONV_TAIL = "\n" + model.VERDICT_QUESTION
 
 
-def py_classify(text: str) -> str:
-    low = text.lower()
-    for domain, keywords in _TABLE.items():
-        for k in keywords:
-            if k in low:
-                return domain
-    return "general"
+def floor_convergence(turns):
+    # "- [sender] content\n" per turn, the content's whitespace runs folded to one space.
+    parts = [_CONV_HEAD]
+    for t in turns:
+        sender, content = _TURN(t)
+        parts += ("- [", sender, "] ", " ".join(content.split()), "\n")
+    parts.append(_CONV_TAIL)
+    return "".join(parts)
 
 
-def py_build(turns: list[tuple[str, str]]) -> str:
-    lines = ["Thread transcript (chronological):"]
-    for sender, content in turns:
-        lines.append(f"- [{sender}] {' '.join(content.split())}")
-    lines.append("\n" + _QUESTION)
-    return "\n".join(lines)
+def floor_convergence_clean(turns):
+    # The same for contents already single-spaced: nothing to fold, each is copied as it is.
+    parts = [_CONV_HEAD]
+    for t in turns:
+        sender, content = _TURN(t)
+        parts += ("- [", sender, "] ", content, "\n")
+    parts.append(_CONV_TAIL)
+    return "".join(parts)
 
 
-def py_parse(text: str) -> tuple[bool, str]:
-    raw = text.strip()
-    if not raw or "|" not in raw:
-        return (False, raw)
-    head, tail = raw.split("|", 1)
-    token, summary = head.strip().upper(), tail.strip()
-    if token == "CONVERGED" and summary:
-        return (True, summary)
-    if token == "OPEN":
-        return (False, summary or "judge marked thread open")
-    return (False, raw)
+def floor_verdict(text):
+    head, _, tail = text.strip().partition("|")
+    return head, tail
 
 
-def py_cosine(a: list[float], b: list[float]) -> float:
+def floor_cosine(a, b):
     if len(a) != len(b):
         raise ValueError("length mismatch")
-    if not a:
-        return 0.0
-    dot = na = nb = 0.0
-    for x, y in zip(a, b):
-        dot += x * y
-        na += x * x
-        nb += y * y
+    dot, na, nb = math.sumprod(a, b), math.sumprod(a, a), math.sumprod(b, b)
     if na == 0.0 or nb == 0.0:
         return 0.0
     return dot / (math.sqrt(na) * math.sqrt(nb))
 
 
-def _pair(entry: str, workload: str, ours, ref) -> Row:
-    assert ours() == ref()
-    t_ours, t_ref = per_call_us(ours), per_call_us(ref)
-    return Row(entry, workload, t_ours, ratio(t_ref, t_ours))
-
-
-def run() -> list[Row]:
+def workloads() -> list[Workload]:
     rng = random.Random(7)
     # 100 characters, no keyword until the last domain's: the whole table is searched.
     directive = ("Always greet the customer by name and keep replies short and clear; "
@@ -77,19 +60,42 @@ def run() -> list[Row]:
     directive_uc = directive.replace("greet", "gr\u00e9et")
     turns = [(f"agent-{i % 4}", " ".join(rng.choice(["word", "a", "longer\tword", "\n", "x"])
                                           for _ in range(40))) for i in range(8)]
+    clean = [(s, " ".join(c.split())) for s, c in turns]
     reply = "  converged | The team agreed to ship on Friday after the cost review.  "
     a = [rng.uniform(-1, 1) for _ in range(1536)]
     b = [rng.uniform(-1, 1) for _ in range(1536)]
+
+    classify = rd.classify_directive_domain
+    for text in (directive, directive_uc):
+        assert classify(text) == model.directive_domain(text) == "retention"
+    assert cj.build_convergence_prompt(turns) == floor_convergence(turns)
+    assert cj.build_convergence_prompt(turns) == model.convergence_prompt(turns)
+    assert cj.build_convergence_prompt(clean) == floor_convergence_clean(clean)
+    assert cj.parse_convergence_verdict(reply) == model.convergence_verdict(reply)
+    # math.sumprod keeps extra precision, so the floor agrees only to rounding.
+    assert math.isclose(cj.cosine_similarity(a, b), floor_cosine(a, b), rel_tol=1e-9)
+    assert cj.cosine_similarity(a, b) == model.cosine(a, b)
+
+    plain = "plain-Python model"
     return [
-        _pair("classify_directive_domain", "100-char ASCII directive",
-              lambda: rd.classify_directive_domain(directive), lambda: py_classify(directive)),
-        _pair("classify_directive_domain", "100-char non-ASCII directive",
-              lambda: rd.classify_directive_domain(directive_uc),
-              lambda: py_classify(directive_uc)),
-        _pair("parse_convergence_verdict", "70-char CONVERGED reply",
-              lambda: cj.parse_convergence_verdict(reply), lambda: py_parse(reply)),
-        _pair("build_convergence_prompt", "8 turns of ~150 chars",
-              lambda: cj.build_convergence_prompt(turns), lambda: py_build(turns)),
-        _pair("cosine_similarity", "two 1,536-element lists",
-              lambda: cj.cosine_similarity(a, b), lambda: py_cosine(a, b)),
+        Workload("classify_directive_domain", "100-char ASCII directive",
+                 lambda: classify(directive), {"str.lower()": lambda: directive.lower()},
+                 peers={plain: lambda: model.directive_domain(directive)}, target=2.0),
+        Workload("classify_directive_domain", "100-char non-ASCII directive",
+                 lambda: classify(directive_uc), {"str.lower()": lambda: directive_uc.lower()},
+                 peers={plain: lambda: model.directive_domain(directive_uc)}, target=2.0),
+        Workload("parse_convergence_verdict", "70-char CONVERGED reply",
+                 lambda: cj.parse_convergence_verdict(reply),
+                 {"strip() + partition()": lambda: floor_verdict(reply)},
+                 peers={plain: lambda: model.convergence_verdict(reply)}, target=1.25),
+        Workload("build_convergence_prompt", "8 turns of ~150 chars",
+                 lambda: cj.build_convergence_prompt(turns),
+                 {"itemgetter + split/join": lambda: floor_convergence(turns)},
+                 peers={plain: lambda: model.convergence_prompt(turns)}, target=1.5),
+        Workload("build_convergence_prompt", "8 single-spaced turns of ~120 chars",
+                 lambda: cj.build_convergence_prompt(clean),
+                 {"itemgetter + join": lambda: floor_convergence_clean(clean)}, target=1.5),
+        Workload("cosine_similarity", "two 1,536-element lists",
+                 lambda: cj.cosine_similarity(a, b), {"math.sumprod": lambda: floor_cosine(a, b)},
+                 peers={plain: lambda: model.cosine(a, b)}),
     ]

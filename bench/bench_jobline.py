@@ -1,23 +1,23 @@
 """Job line: per-job overhead of submitting and awaiting trivial jobs.
 
 10,000 jobs with a limit of 8, independent and in chains of 10, submitted in
-one turn and awaited with ``wait_all`` on one event loop.  The comparison is
-a plain-Python runner with the same semantics (below), timed in the same run.
+one turn and awaited with ``wait_all`` on one event loop.  The floor is bare
+asyncio tasks with the same predecessor links; a plain-Python runner with the
+same rules (below) is shown beside it.
 """
 
 from __future__ import annotations
 
 import asyncio
-import gc
+import atexit
 
-from _harness import Row, per_call_us
+from _harness import Workload
 
 from kelvane_layer._internal.jobline import Jobline
 
 JOBS = 10_000
 LIMIT = 8
 CHAIN = 10
-ROUNDS = 9
 
 
 class ReferenceJobline:
@@ -104,50 +104,41 @@ def scenario(cls, chained: bool):
     return main
 
 
+async def _linked(pred):
+    await pred
+    return await trivial()
+
+
 def bare_tasks(chained: bool):
-    """The floor every runner pays: one named asyncio task per job and one
-    asyncio.wait over all of them (no limit, no predecessors, no tracking)."""
+    """The floor every runner pays: one named asyncio task per job, a task that
+    first awaits its predecessor where the job has one, and one asyncio.wait
+    over all of them (no limit and no tracking)."""
     names = [f"job{i}" for i in range(JOBS)]
 
     async def main():
-        loop = asyncio.get_running_loop()
-        await asyncio.wait([loop.create_task(trivial(), name=name) for name in names])
+        create = asyncio.get_running_loop().create_task
+        tasks = []
+        for i, name in enumerate(names):
+            if chained and i % CHAIN:
+                tasks.append(create(_linked(tasks[-1]), name=name))
+            else:
+                tasks.append(create(trivial(), name=name))
+        await asyncio.wait(tasks)
 
     return main
 
 
-def run() -> list[Row]:
+def workloads() -> list[Workload]:
     loop = asyncio.new_event_loop()
-    rows = []
-
-    def one_run(main) -> float:
-        gc.collect()
-        return per_call_us(lambda: loop.run_until_complete(main()), min_time=0.0, repeat=1)
-
-    try:
-        for chained, label in ((False, "independent"), (True, f"chains of {CHAIN}")):
-            variants = {
-                "ours": scenario(Jobline, chained),
-                "ref": scenario(ReferenceJobline, chained),
-                "floor": bare_tasks(chained),
-            }
-            # Interleaved rounds, best of each: a burst of load elsewhere on the
-            # machine then spoils one round of every variant, not one variant.
-            # The order rotates so that no variant always runs first after
-            # the others have handed their memory back.
-            best = dict.fromkeys(variants, float("inf"))
-            order = list(variants)
-            for r in range(ROUNDS):
-                for key in order[r % 3:] + order[: r % 3]:
-                    best[key] = min(best[key], one_run(variants[key]) / JOBS)
-            ours, ref, floor = best["ours"], best["ref"], best["floor"]
-            rows.append(Row(
-                "Jobline submit+wait_all (per job)",
-                f"{JOBS} trivial jobs, limit {LIMIT}, {label}",
-                ours,
-                f"{ref:.2f} us plain-Python runner, {ref / ours:.2f}x; above bare asyncio "
-                f"tasks ({floor:.2f} us): {ours - floor:.2f} vs {ref - floor:.2f} us",
-            ))
-    finally:
-        loop.close()
-    return rows
+    atexit.register(loop.close)
+    run = loop.run_until_complete
+    out = []
+    for chained, label in ((False, "independent"), (True, f"chains of {CHAIN}")):
+        ours, ref, floor = (scenario(Jobline, chained), scenario(ReferenceJobline, chained),
+                            bare_tasks(chained))
+        run(ours())
+        out.append(Workload(
+            "Jobline submit+wait_all (per job)", f"{JOBS} trivial jobs, limit {LIMIT}, {label}",
+            lambda m=ours: run(m()), {"bare asyncio tasks": lambda m=floor: run(m())},
+            peers={"plain-Python runner": lambda m=ref: run(m())}, per=JOBS, once=True))
+    return out

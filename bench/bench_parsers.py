@@ -1,7 +1,8 @@
-"""Reply parsers and the evolution prompt builder.
+"""Reply parsers: the whole parse, filtering and result objects included.
 
-Each parser row also times the host's ``json.loads`` on the same cleaned
-text, the decoding step alone, for comparison.
+The floors are the two fastest JSON decoders available to the host, each
+decoding the same reply after the same cleaning (fences and surrounding
+whitespace removed), and doing nothing with the result.
 """
 
 from __future__ import annotations
@@ -9,13 +10,15 @@ from __future__ import annotations
 import json
 import logging
 
-from _harness import Row, per_call_us
+import msgspec
+import orjson
+from _harness import Workload
 
-from kelvane_layer._internal.evolution import (
-    build_evolution_prompt,
-    parse_evolution_output,
+from kelvane_layer._internal.evolution import parse_evolution_output
+from kelvane_layer._internal.extraction import (
+    parse_claim_extraction_output,
+    parse_extraction_output,
 )
-from kelvane_layer._internal.extraction import parse_extraction_output
 
 
 def _clean(reply: str) -> str:
@@ -55,46 +58,45 @@ def _facts_reply(n: int) -> str:
     return json.dumps({"facts": facts})
 
 
+def _claims_reply(n: int) -> str:
+    claims = [
+        {"subject": f"order {1000 + i}", "attribute": "delivery_date",
+         "value": f"2026-02-{i % 28 + 1:02d}, by courier"}
+        for i in range(n)
+    ]
+    return json.dumps({"claims": claims})
 
-def run() -> list[Row]:
-    rows: list[Row] = []
+
+def _parser(entry: str, workload: str, ours, reply: str) -> Workload:
+    cleaned = _clean(reply)
+    assert orjson.loads(cleaned) == msgspec.json.decode(cleaned) == json.loads(cleaned)
+    return Workload(entry, workload, ours,
+                    {"orjson.loads": lambda: orjson.loads(cleaned),
+                     "msgspec.json.decode": lambda: msgspec.json.decode(cleaned)},
+                    target=1.0, strict=True)
+
+
+def workloads() -> list[Workload]:
     # Timing the parsers, not the logging machinery.
     logging.getLogger("kelvane_layer._internal.evolution").disabled = True
     logging.getLogger("kelvane_layer._internal.extraction").disabled = True
 
     reply, ids = _evolution_reply()
     assert len(parse_evolution_output(reply, ids)) == 5
-    ours = per_call_us(lambda: parse_evolution_output(reply, ids))
-    cleaned = _clean(reply)
-    ref = per_call_us(lambda: json.loads(cleaned))
-    rows.append(Row("parse_evolution_output", f"fenced {len(reply)} B, 5 proposals", ours,
-                    f"json.loads alone {ref:.2f} us, {ref / ours:.1f}x"))
-
     small = _facts_reply(8)
     assert len(parse_extraction_output(small)) == 8
-    ours = per_call_us(lambda: parse_extraction_output(small))
-    ref = per_call_us(lambda: json.loads(small))
-    rows.append(Row("parse_extraction_output", f"{len(small)} B, 8 facts", ours,
-                    f"json.loads alone {ref:.2f} us, {ref / ours:.1f}x"))
-
     big = _facts_reply(10_000)
     assert len(parse_extraction_output(big)) == 10_000
-    ours = per_call_us(lambda: parse_extraction_output(big), min_time=1.0)
-    ref = per_call_us(lambda: json.loads(big), min_time=1.0)
-    mb = len(big) / 1e6
-    rows.append(Row("parse_extraction_output", f"{mb:.2f} MB, 10,000 facts", ours,
-                    f"{mb / (ours / 1e6):.0f} MB/s; json.loads alone {ref:.0f} us, "
-                    f"{ref / ours:.1f}x"))
+    claims = _claims_reply(8)
+    assert len(parse_claim_extraction_output(claims)) == 8
 
-    insights = [
-        {"id": f"ins-{i}", "text": f"Customers who wait more than {i} minutes abandon the chat."}
-        for i in range(20)
+    return [
+        _parser("parse_evolution_output", f"fenced {len(reply)} B, 5 proposals",
+                lambda: parse_evolution_output(reply, ids), reply),
+        _parser("parse_extraction_output", f"{len(small)} B, 8 facts",
+                lambda: parse_extraction_output(small), small),
+        _parser("parse_extraction_output", f"{len(big) / 1e6:.2f} MB, 10,000 facts",
+                lambda: parse_extraction_output(big), big),
+        _parser("parse_claim_extraction_output", f"{len(claims)} B, 8 claims",
+                lambda: parse_claim_extraction_output(claims), claims),
     ]
-    directives = [f"When the customer mentions order {i}, ask for the order number first."
-                  for i in range(50)]
-    ours = per_call_us(lambda: build_evolution_prompt(insights, directives, 3, "Keep it short."))
-    rows.append(Row("build_evolution_prompt", "50 directives, 20 insights", ours, ""))
-
-    logging.getLogger("kelvane_layer._internal.evolution").disabled = False
-    logging.getLogger("kelvane_layer._internal.extraction").disabled = False
-    return rows

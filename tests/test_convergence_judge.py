@@ -4,6 +4,11 @@ import sys
 from collections import namedtuple
 
 import pytest
+from _reference_models import TRANSCRIPT_HEADER as HEADER
+from _reference_models import VERDICT_QUESTION as QUESTION
+from _reference_models import convergence_prompt as ref_build
+from _reference_models import convergence_verdict as ref_parse
+from _reference_models import cosine as ref_cosine
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
@@ -12,45 +17,6 @@ from kelvane_layer._internal import convergence_judge as cj
 build = cj.build_convergence_prompt
 cosine = cj.cosine_similarity
 parse = cj.parse_convergence_verdict
-
-HEADER = "Thread transcript (chronological):"
-QUESTION = (
-    "Is this thread CONVERGED or OPEN? Respond with exactly one line in the form "
-    "CONVERGED|<summary> or OPEN|<reason>."
-)
-
-
-def ref_build(turns):
-    lines = [HEADER] + [f"- [{s}] {' '.join(c.split())}" for s, c in turns]
-    return "\n".join(lines + ["\n" + QUESTION])
-
-
-def ref_parse(text):
-    raw = text.strip()
-    if not raw or "|" not in raw:
-        return (False, raw)
-    head, tail = raw.split("|", 1)
-    token, summary = head.strip().upper(), tail.strip()
-    if token == "CONVERGED" and summary:
-        return (True, summary)
-    if token == "OPEN":
-        return (False, summary or "judge marked thread open")
-    return (False, raw)
-
-
-def ref_cosine(a, b):
-    a, b = [float(x) for x in a], [float(x) for x in b]
-    if not a:
-        return 0.0
-    dot = na = nb = 0.0
-    for x, y in zip(a, b):
-        dot += x * y
-        na += x * x
-        nb += y * y
-    if na == 0.0 or nb == 0.0:
-        return 0.0
-    return dot / (math.sqrt(na) * math.sqrt(nb))
-
 
 def bits(x: float) -> bytes:
     return struct.pack("<d", x)

@@ -3,6 +3,10 @@ import math
 import types
 
 import pytest
+from _reference_models import clamp as m_clamp
+from _reference_models import classify_health as m_classify
+from _reference_models import diversity as m_diversity
+from _reference_models import kelvane_score as m_score
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -27,86 +31,6 @@ from kelvane_layer.types import CognitiveHealthStatus as S
 
 BAL = TuningProfile.balanced()
 BASE = "https://docs.kelvane-layer.dev/docs/troubleshooting"
-
-
-# --- a straightforward model of the arithmetic, for exact comparison ---------
-
-
-def m_clamp(v):
-    # Spelled out rather than min()/max(): the order of the tests decides what NaN becomes.
-    v = v if v < 1.0 else 1.0
-    return v if v > 0.0 else 0.0
-
-
-def m_diversity(counts):
-    total = sum(int(c) for c in counts.values())
-    if total <= 0 or len(counts) < 2:
-        return 0.0
-    entropy = 0.0
-    for c in counts.values():
-        c = int(c)
-        if c > 0:
-            p = c / total
-            entropy -= p * math.log2(p)
-    return m_clamp(entropy / math.log2(len(counts)))
-
-
-def m_ratio(r, t):
-    return 0.0 if t <= 0 else m_clamp(r / t)
-
-
-def m_journal(entries, target):
-    if target <= 0:
-        return 0.0
-    expected = 7.0 / target
-    return 0.0 if expected <= 0 else m_clamp(entries / expected)
-
-
-def m_score(stats, p):
-    mem, dr, cr, jn = (stats.get(k, {}) for k in ("memory", "dreams", "critic", "journals"))
-    subs = [
-        m_diversity(mem.get("event_type_counts", {})),
-        float(cr.get("pass_rate_7d", 1.0)),
-        None,
-        m_ratio(int(mem.get("reinforced_count", 0)), int(mem.get("total_memories", 0))),
-        m_journal(int(jn.get("entries_7d", 0)), p.kelvane_journal_target_days),
-    ]
-    f, r = int(dr.get("failure_count_7d", 0)), int(dr.get("runs_7d", 0))
-    subs[2] = 1.0 - f / r if r > 0 else 0.5
-    ws = [p.kelvane_memory_diversity_weight, p.kelvane_directive_coherence_weight,
-          p.kelvane_dream_health_weight, p.kelvane_reinforcement_ratio_weight,
-          p.kelvane_journal_frequency_weight]
-    total, comp = 0.0, 0.0
-    for w in ws:
-        t = total + w
-        comp += (total - t) + w if abs(total) >= abs(w) else (w - t) + total
-        total = t
-    total += comp
-    if total <= 0:
-        return 0.0
-    s = 0.0
-    for w, v in zip(ws, subs):
-        s += (w / total) * v
-    return m_clamp(s)
-
-
-def m_classify(stats, k, p):
-    mem, dr, dv = (stats.get(x, {}) for x in ("memory", "dreams", "directives"))
-    runs, fails = int(dr.get("runs_7d", 0)), int(dr.get("failure_count_7d", 0))
-    if (fails / runs if runs > 0 else 0.0) > p.health_overloaded_dream_failure_threshold:
-        return S.OVERLOADED
-    if float(dv.get("demotion_rate_7d", 0.0)) > p.health_drifting_demotion_rate_threshold:
-        return S.DRIFTING
-    caps = int(mem.get("captures_7d", 0))
-    reinf = m_ratio(int(mem.get("reinforced_count", 0)), int(mem.get("total_memories", 0)))
-    if caps < p.health_stagnant_capture_threshold_7d and reinf < p.health_stagnant_reinforcement_ratio:
-        return S.STAGNANT
-    success = float(dr.get("success_rate_7d", 1.0))
-    if runs == 0:
-        success = 1.0
-    if k >= p.health_kelvane_healthy_threshold and success >= p.health_dream_success_healthy_threshold:
-        return S.HEALTHY
-    return S.STAGNANT
 
 
 def stats_of(*, counts=None, reinforced=None, total=None, captures=None, runs=None, failures=None,
