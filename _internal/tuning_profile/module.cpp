@@ -158,7 +158,9 @@ void profile_dealloc(PyObject* op) {
     // Profiles nested inside profiles can form long chains; the trashcan
     // keeps their destruction from exhausting the C stack.
     Py_TRASHCAN_BEGIN(op, profile_dealloc)
-    for (PyObject*& v : as_profile(op)->values) Py_CLEAR(v);
+    // Every slot is set once construction has finished, and nothing can see
+    // the object any more.
+    for (PyObject* v : as_profile(op)->values) Py_DECREF(v);
     PyObject_GC_Del(op);
     Py_DECREF(tp);
     Py_TRASHCAN_END
