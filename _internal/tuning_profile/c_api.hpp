@@ -56,8 +56,10 @@ struct CApi {
     // Borrowed reference to field i of `profile`, which must be of `type`
     // (the caller has checked) with i < field_count.  Never fails.
     PyObject* (*field)(PyObject* profile, std::size_t i) noexcept;
-    // Field i as the host's float() would give it: 0, or -1 with the host's
-    // error set (the value's own conversion may run host code).
+    // Field i as a double, converted as the host's arithmetic converts a
+    // number (a float as it is, else __float__ or __index__; a text is a
+    // TypeError): 0, or -1 with the host's error set (the value's own
+    // conversion may run host code).
     int (*field_as_double)(PyObject* profile, std::size_t i, double* out) noexcept;
 };
 
