@@ -175,7 +175,20 @@ int profile_traverse(PyObject* op, visitproc visit, void* arg) {
     return 0;
 }
 
+PyObject* profile_repr_fields(PyObject* op);
+
 PyObject* profile_repr(PyObject* op) {
+    // A nested profile recurses here through its values.  This frame is
+    // larger than the host's own repr frames, so it counts against the
+    // recursion limit too: a chain too deep then ends in RecursionError
+    // while the C stack still has room, whatever the build.
+    if (Py_EnterRecursiveCall(" while getting the repr of a TuningProfile")) return nullptr;
+    PyObject* result = profile_repr_fields(op);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyObject* profile_repr_fields(PyObject* op) {
     int rc = Py_ReprEnter(op);
     if (rc != 0) return rc > 0 ? PyUnicode_FromString("...") : nullptr;
     PyObject* result = nullptr;
