@@ -83,7 +83,7 @@ def test_published_names():
         ({"a": 2**70, "b": 2**70}, 1.0),  # beyond machine integers
         ({"a": 2**62, "b": 2**62, "c": 2**62, "d": 1}, None),  # total overflows int64
         ({"a": 2**53 + 1, "b": 3}, None),  # ratios beyond exact doubles
-        ({"a": 3.9, "b": "2", "c": True}, None),  # host int() conversions
+        ({"a": 3.9, "b": 2.0, "c": True}, None),  # numbers truncate as int() does
         ({f"t{i}": i for i in range(40)}, None),  # many event types
     ],
 )
@@ -344,3 +344,77 @@ def test_matches_model(stats, ws, target, kelvane):
     assert score(stats, BAL) == m_score(stats, BAL)
     assert classify(stats, kelvane, p) is m_classify(stats, kelvane, p)
     assert 0.0 <= score(stats, p) <= 1.0
+
+
+class Counts(collections.abc.Mapping):
+    def __init__(self, d):
+        self.d = d
+
+    def __getitem__(self, k):
+        return self.d[k]
+
+    def __iter__(self):
+        return iter(self.d)
+
+    def __len__(self):
+        return len(self.d)
+
+
+@pytest.mark.parametrize(
+    "counts",
+    [{"a": "5", "b": 3}, {"a": None}, {"a": 1, "b": b"2"}, Counts({"a": 2, "b": "3"}),
+     Counts({"a": None})],
+)
+def test_diversity_refuses_counts_that_are_not_numbers(counts):
+    with pytest.raises(TypeError, match="'event_type_counts'"):
+        diversity(counts)
+    # Inside a statistics map the same counts take the host's int(), as every
+    # other statistic does; None has no int() there either.
+    stats = {"memory": {"event_type_counts": counts}}
+    if any(v is None for v in counts.values()):
+        with pytest.raises(TypeError):
+            score(stats, BAL)
+    else:
+        assert score(stats, BAL) == m_score({"memory": {"event_type_counts": {
+            k: int(v) for k, v in counts.items()}}}, BAL)
+
+
+@pytest.mark.parametrize(
+    "fn, args, bad",
+    [
+        (score, ({}, BAL), {0: "stats", 1: "admin"}),
+        (classify, ({}, 0.5, BAL), {0: "stats", 1: "kelvane_score", 2: "admin"}),
+        (diversity, ({},), {0: "event_type_counts"}),
+        (ratio, (1, 2), {0: "reinforced_count", 1: "total_memories"}),
+        (remedy_url_for, (S.STAGNANT,), {0: "status"}),
+        (health._journal_frequency_score, (1, 7.0), {0: "entries_7d", 1: "target_days"}),
+        (replace, (BAL,), {0: "profile"}),
+    ],
+)
+@pytest.mark.parametrize("wrong", ["text", b"bytes", [1], object()])
+def test_argument_kind_errors_name_the_argument(fn, args, bad, wrong):
+    for position, name in bad.items():
+        call = list(args)
+        call[position] = wrong
+        with pytest.raises(TypeError, match=f"argument '{name}'"):
+            fn(*call)
+    fn(*args)  # the valid call itself goes through
+
+
+def test_modules_load_in_an_isolated_interpreter():
+    # Module state, not process state: a second interpreter with its own GIL
+    # builds its own profile type, statuses and keys.
+    _interpreters = pytest.importorskip("_interpreters")
+    interp = _interpreters.create()
+    try:
+        failure = _interpreters.run_string(interp, (
+            "from kelvane_layer._internal import health, _defaults\n"
+            "from kelvane_layer._internal.tuning_profile import TuningProfile\n"
+            "assert health.compute_kelvane_score({}, TuningProfile()) == 0.325\n"
+            "assert _defaults._BALANCED == TuningProfile.balanced()\n"
+            "assert health.remedy_url_for(health.classify_cognitive_health({}, 0.3, "
+            "TuningProfile())).endswith('/stagnant')\n"))
+    finally:
+        _interpreters.destroy(interp)
+    assert failure is None
+    assert score({}, BAL) == 0.325

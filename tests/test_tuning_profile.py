@@ -335,3 +335,68 @@ def test_replace_and_construction_agree(changes):
     assert pickle.loads(pickle.dumps(p)) == p
     assert (p == TuningProfile()) == all(
         changes.get(f, BALANCED[f]) == BALANCED[f] for f in FIELDS)
+
+
+def test_deeply_nested_profile_raises_recursion_error():
+    # Far deeper than the C stack could recurse through: hashing, comparing
+    # and printing must stop with RecursionError, and releasing the chain
+    # must not recurse at all.
+    def chain():
+        p = TuningProfile()
+        for _ in range(200_000):
+            p = TuningProfile(dream_evolve_style_guidance=p)
+        return p
+
+    p, q = chain(), chain()
+    with pytest.raises(RecursionError):
+        hash(p)
+    with pytest.raises(RecursionError):
+        assert p != q  # the comparison itself raises
+    with pytest.raises(RecursionError):
+        repr(p)
+    assert p == p  # identity short-cuts every level
+    shallow = TuningProfile(dream_evolve_style_guidance=TuningProfile.for_research())
+    assert hash(shallow) == hash(values(shallow))
+    del p, q
+
+
+def test_profile_interface_capsule():
+    # Other extension modules read profiles only through this table; check
+    # it against attribute access through ctypes, as a C consumer would (the
+    # entries that touch objects run with the GIL held: PYFUNCTYPE).
+    import ctypes
+
+    name = b"kelvane_layer._internal.tuning_profile._C_API"
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+
+    class CApi(ctypes.Structure):
+        _fields_ = [
+            ("version", ctypes.c_uint), ("size", ctypes.c_size_t), ("type", ctypes.c_void_p),
+            ("field_count", ctypes.c_size_t),
+            ("index_of", ctypes.CFUNCTYPE(ctypes.c_size_t, ctypes.c_char_p)),
+            ("field", ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_size_t)),
+            ("field_as_double", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_size_t,
+                                                  ctypes.POINTER(ctypes.c_double))),
+        ]
+
+    api = CApi.from_address(get_pointer(tuning_profile._C_API, name))
+    assert (api.version, api.size, api.field_count) == (1, ctypes.sizeof(CApi), len(FIELDS))
+    assert api.type == id(TuningProfile)
+    assert [api.index_of(f.encode()) for f in FIELDS] == list(range(len(FIELDS)))
+    assert api.index_of(b"no_such_field") == len(FIELDS)
+    p = TuningProfile.for_coding_assistant()
+    assert tuple(api.field(p, i) for i in range(len(FIELDS))) == values(p)
+    out = ctypes.c_double()
+    q = TuningProfile(kelvane_journal_target_days=14, decay_factor="x")
+    assert api.field_as_double(q, FIELDS.index("kelvane_journal_target_days"), out) == 0
+    assert out.value == 14.0
+    with pytest.raises(TypeError):  # a number's conversion, not float()'s parsing of text
+        api.field_as_double(q, FIELDS.index("decay_factor"), out)
+
+
+def test_type_belongs_to_its_module():
+    assert TuningProfile.__module__ == "kelvane_layer._internal.tuning_profile"
+    assert TuningProfile.__qualname__ == "TuningProfile"
+    assert pickle.dumps(TuningProfile(), 0).startswith(
+        b"ckelvane_layer._internal.tuning_profile\nTuningProfile\n")

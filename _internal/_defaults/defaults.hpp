@@ -1,7 +1,8 @@
 // The balanced tuning values that the compatibility module republishes as
 // upper-case constants, in publication order.  The values themselves come
-// from a balanced TuningProfile built at load, so they cannot drift from
-// the profile's defaults.
+// from a balanced TuningProfile built at load, read through the profile's
+// interface (tuning_profile/c_api.hpp), so they cannot drift from the
+// profile's defaults.
 #pragma once
 
 #include <array>

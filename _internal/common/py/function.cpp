@@ -51,6 +51,13 @@ bool bind_args(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObj
     return true;
 }
 
+bool check_positional(const char* name, std::size_t expected, Py_ssize_t nargs) noexcept {
+    if (nargs == static_cast<Py_ssize_t>(expected)) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zu positional argument%s (%zd given)", name,
+                 expected, expected == 1 ? "" : "s", nargs);
+    return false;
+}
+
 std::nullptr_t arg_type_error(const char* func, const char* param, const char* expected,
                               PyObject* got) noexcept {
     PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", func, param,

@@ -1,8 +1,12 @@
 """The tuning profile: one immutable record of every tuning constant."""
 
+from types import CapsuleType
 from typing import final
 
 __all__ = ["TuningProfile", "replace"]
+
+# The table through which other extension modules read profiles.
+_C_API: CapsuleType
 
 @final
 class TuningProfile:

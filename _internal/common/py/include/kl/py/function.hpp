@@ -42,6 +42,10 @@ struct Function {
     std::size_t required;                        // the first `required` are mandatory
     const char* doc;                             // begins with the text signature
     Impl impl;
+    // Extra METH_* flags; METH_CLASS makes a row of a type's table a class
+    // method (the implementation then gets the class where a module
+    // function gets its module, and an instance method its instance).
+    int flags = 0;
 
     constexpr std::size_t count() const noexcept {
         std::size_t n = 0;
@@ -94,9 +98,88 @@ PyMethodDef* methods() {
                         // void(*)() is the sanctioned cast.
                         reinterpret_cast<PyCFunction>(
                             reinterpret_cast<void (*)()>(&fastcall<Table, I>)),
-                        METH_FASTCALL | METH_KEYWORDS, Table[I].doc}...,
+                        Table[I].flags | METH_FASTCALL | METH_KEYWORDS, Table[I].doc}...,
             PyMethodDef{nullptr, nullptr, 0, nullptr}};
     }(std::make_index_sequence<n>{});
+    return defs.data();
+}
+
+// ---- Functions whose keywords are data -------------------------------------
+//
+// `replace(profile, /, **changes)` takes any keyword: the names are the data,
+// not parameters, so no table of parameters can bind them.  Such a function
+// declares how many positional arguments it takes and gets the keywords as
+// the vectorcall protocol passes them: `kwnames` (a tuple of strs, or
+// nullptr) and one value per name after the positional ones.
+
+using KeywordsImpl = PyObject* (*)(PyObject* self, PyObject* const* args, PyObject* kwnames);
+
+struct KeywordsFunction {
+    const char* name;
+    std::size_t positional;  // exactly this many positional arguments
+    const char* doc;         // begins with the text signature
+    KeywordsImpl impl;
+    int flags = 0;           // as Function::flags
+};
+
+bool check_positional(const char* name, std::size_t expected, Py_ssize_t nargs) noexcept;
+
+template <const auto& Table, std::size_t I>
+PyObject* keywords_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    constexpr const KeywordsFunction& f = Table[I];
+    if (!check_positional(f.name, f.positional, nargs)) return nullptr;
+    try {
+        return f.impl(self, args, kwnames);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in the compute core");
+        return nullptr;
+    }
+}
+
+// One method table from a Function table followed by a KeywordsFunction
+// table, for a module or type that has both kinds.
+template <const auto& Table, const auto& Keywords>
+PyMethodDef* methods() {
+    constexpr std::size_t n = std::size(Table);
+    constexpr std::size_t k = std::size(Keywords);
+    static std::array<PyMethodDef, n + k + 1> defs = [] {
+        std::array<PyMethodDef, n + k + 1> d{};
+        PyMethodDef* plain = methods<Table>();
+        for (std::size_t i = 0; i < n; ++i) d[i] = plain[i];
+        [&]<std::size_t... J>(std::index_sequence<J...>) {
+            ((d[n + J] = PyMethodDef{Keywords[J].name,
+                                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                         &keywords_call<Keywords, J>)),
+                                     Keywords[J].flags | METH_FASTCALL | METH_KEYWORDS,
+                                     Keywords[J].doc}),
+             ...);
+        }(std::make_index_sequence<k>{});
+        d[n + k] = PyMethodDef{nullptr, nullptr, 0, nullptr};
+        return d;
+    }();
+    return defs.data();
+}
+
+// A method table of KeywordsFunction rows only.
+template <const auto& Keywords>
+PyMethodDef* keywords_methods() {
+    constexpr std::size_t k = std::size(Keywords);
+    static std::array<PyMethodDef, k + 1> defs = [] {
+        std::array<PyMethodDef, k + 1> d{};
+        [&]<std::size_t... J>(std::index_sequence<J...>) {
+            ((d[J] = PyMethodDef{Keywords[J].name,
+                                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                     &keywords_call<Keywords, J>)),
+                                 Keywords[J].flags | METH_FASTCALL | METH_KEYWORDS,
+                                 Keywords[J].doc}),
+             ...);
+        }(std::make_index_sequence<k>{});
+        d[k] = PyMethodDef{nullptr, nullptr, 0, nullptr};
+        return d;
+    }();
     return defs.data();
 }
 

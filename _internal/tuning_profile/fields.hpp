@@ -1,24 +1,18 @@
-// The tuning profile: one immutable record of every tuning constant.
+// The tuning profile's field table: names, balanced values, archetype values
+// and docs, in declaration order.
 //
-// The field table below is the single source of truth: declaration order,
+// This table is the single source of truth of the record: declaration order,
 // balanced values (the defaults), positional construction order, equality,
-// hashing and the text form all follow it.  Other modules include this
-// header to read a profile's fields by index without an attribute lookup:
-//
-//     PyObject* type = <TuningProfile type, taken from the loaded module>;
-//     if (Py_TYPE(o) == type)
-//         PyObject* w = kl::tuning::field(o, kl::tuning::idx::kelvane_dream_health_weight);
-//
-// The type cannot be subclassed, so an exact type test is the whole check.
-// Values are stored exactly as the caller passed them (an int where the table
-// says float stays an int); readers convert them themselves.
+// hashing and the text form all follow it.  It is plain C++ (no host types),
+// so the core of any module may read it; the TuningProfile type itself is
+// built from it in module.cpp, and other modules reach profiles through the
+// interface in c_api.hpp.
 #pragma once
-
-#include <Python.h>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace kl::tuning {
@@ -143,37 +137,109 @@ KL_TUNING_IDX(health_overloaded_dream_failure_threshold);
 #undef KL_TUNING_IDX
 }  // namespace idx
 
-// Memory layout of a TuningProfile instance.  Every slot holds a strong
-// reference once construction has finished; construction either fills all
-// of them or creates no object.
-struct ProfileObject {
-    PyObject_HEAD
-    PyObject* values[kFieldCount];
-    Py_hash_t hash;  // -1 until computed; kept only when no value could change its hash
+// ---- Archetype presets ------------------------------------------------------
+
+// One field an archetype sets to a value of its own.
+struct Override {
+    std::size_t index;
+    Value value;
 };
 
-// Borrowed reference to field `i` of a profile (the caller has checked the type).
-inline PyObject* field(PyObject* profile, std::size_t i) noexcept {
-    return reinterpret_cast<ProfileObject*>(profile)->values[i];
+// The two phrasing rules for evolved directives that archetypes set.
+inline constexpr const char* kCodeReviewGuidance =
+    "Phrase rules as code-review heuristics with falsifiable triggers (e.g., 'When a function "
+    "exceeds 50 lines, flag it for splitting').";
+inline constexpr const char* kUserPerspectiveGuidance =
+    "Phrase rules from the perspective of serving the user well, not from a business-strategy "
+    "perspective. Avoid framing terms like 'retention', 'lifetime value', 'loyalty', "
+    "'maximize', or 'strategically'. A rule the user would feel respected by, not manipulated "
+    "by.";
+
+inline constexpr auto kResearch = std::to_array<Override>({
+    {index_of("salience_recency_half_life_days"), F(21.0)},
+    {index_of("decay_factor"), F(0.95)},
+    {index_of("weaken_days"), I(60)},
+    {index_of("archive_days"), I(180)},
+    {index_of("directive_max_volume"), I(100)},
+    {index_of("critic_max_directives"), I(30)},
+    {index_of("coherence_threshold"), F(0.5)},
+    {index_of("journal_max_content_size"), I(100000)},
+    {index_of("journal_max_memories"), I(100)},
+    {index_of("dream_evolve_max_per_cycle"), I(5)},
+    {index_of("dream_evolve_temperature"), F(0.4)},
+    {index_of("consolidation_max_inputs"), I(30)},
+    {index_of("consolidation_min_salience"), F(0.3)},
+});
+
+inline constexpr auto kCodingAssistant = std::to_array<Override>({
+    {index_of("salience_recency_half_life_days"), F(3.0)},
+    {index_of("decay_factor"), F(0.8)},
+    {index_of("weaken_days"), I(14)},
+    {index_of("archive_days"), I(60)},
+    {index_of("directive_decay_usage_threshold"), I(3)},
+    {index_of("directive_decay_age_days"), I(5)},
+    {index_of("directive_max_volume"), I(40)},
+    {index_of("coherence_threshold"), F(0.7)},
+    {index_of("entropy_stale_days"), I(14)},
+    {index_of("journal_max_memories"), I(30)},
+    {index_of("dream_evolve_max_per_cycle"), I(2)},
+    {index_of("dream_evolve_temperature"), F(0.1)},
+    {index_of("dream_evolve_style_guidance"), T(kCodeReviewGuidance)},
+    {index_of("consolidation_min_salience"), F(0.5)},
+    {index_of("max_context_chars"), I(80000)},
+});
+
+inline constexpr auto kConsumerSupport = std::to_array<Override>({
+    {index_of("dream_evolve_style_guidance"), T(kUserPerspectiveGuidance)},
+});
+
+inline constexpr auto kStrategicAdvisors = std::to_array<Override>({
+    {index_of("salience_reinforcement_weight"), F(0.6)},
+    {index_of("salience_emotion_weight"), F(0.2)},
+    {index_of("salience_recency_half_life_days"), F(30.0)},
+    {index_of("decay_factor"), F(0.95)},
+    {index_of("weaken_days"), I(90)},
+    {index_of("archive_days"), I(365)},
+    {index_of("emotional_immunity_threshold"), F(0.8)},
+    {index_of("directive_provisional_days"), I(14)},
+    {index_of("directive_max_volume"), I(30)},
+    {index_of("critic_max_directives"), I(25)},
+    {index_of("coherence_threshold"), F(0.75)},
+    {index_of("journal_max_memories"), I(30)},
+    {index_of("dream_evolve_max_per_cycle"), I(2)},
+    {index_of("dream_evolve_temperature"), F(0.15)},
+    {index_of("consolidation_min_salience"), F(0.5)},
+});
+
+inline constexpr auto kLightweightLocal = std::to_array<Override>({
+    {index_of("directive_max_volume"), I(20)},
+    {index_of("critic_max_directives"), I(10)},
+    {index_of("journal_max_content_size"), I(20000)},
+    {index_of("journal_max_memories"), I(20)},
+    {index_of("dream_evolve_max_per_cycle"), I(1)},
+    // Set explicitly to the balanced value: small local models still need
+    // a little exploration.
+    {index_of("dream_evolve_temperature"), F(0.2)},
+    {index_of("consolidation_max_inputs"), I(10)},
+    {index_of("max_context_chars"), I(32000)},
+});
+
+enum class Preset { Balanced, Research, CodingAssistant, ConsumerSupport, StrategicAdvisors,
+                    LightweightLocal };
+inline constexpr std::size_t kPresetCount = 6;
+
+// The fields a preset sets (none for the balanced profile); every other field
+// keeps its balanced value.
+constexpr std::span<const Override> overrides(Preset p) noexcept {
+    switch (p) {
+        case Preset::Balanced: return {};
+        case Preset::Research: return kResearch;
+        case Preset::CodingAssistant: return kCodingAssistant;
+        case Preset::ConsumerSupport: return kConsumerSupport;
+        case Preset::StrategicAdvisors: return kStrategicAdvisors;
+        case Preset::LightweightLocal: return kLightweightLocal;
+    }
+    return {};
 }
-
-// Fully qualified name of the module and of the type inside it.
-inline constexpr const char* kModuleName = "kelvane_layer._internal.tuning_profile";
-inline constexpr const char* kTypeName = "TuningProfile";
-
-// --- Used by the tuning_profile module itself -------------------------------
-
-// Builds the TuningProfile type and the shared default values; returns a new
-// reference, or nullptr with a Python error set.  Called once, at load.
-PyObject* create_profile_type();
-
-// A new profile equal to `profile` except for the fields named in the
-// vectorcall keywords (`kwnames` may be null, `values` holds one value per
-// name).  `profile` must be a TuningProfile.  Returns nullptr with TypeError
-// set for an unknown field name.
-PyObject* replace_fields(PyObject* profile, PyObject* const* values, PyObject* kwnames);
-
-// Whether `o` is a fully built TuningProfile.
-bool is_profile(PyObject* o) noexcept;
 
 }  // namespace kl::tuning
