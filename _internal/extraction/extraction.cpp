@@ -94,14 +94,22 @@ struct Entry {
 Entry read_entry(json::Value obj) {
     Entry e;
     for (json::Member m : obj.members()) {
-        if (m.key == "subject")
-            e.subject = m.value;
-        else if (m.key == "attribute")
-            e.attribute = m.value;
-        else if (m.key == "value")
-            e.value = m.value;
-        else if (m.key == "confidence")
-            e.confidence = m.value;
+        // Told apart by length first: every entry repeats these four keys.
+        switch (m.key.size()) {
+            case 5:
+                if (m.key == "value") e.value = m.value;
+                break;
+            case 7:
+                if (m.key == "subject") e.subject = m.value;
+                break;
+            case 9:
+                if (m.key == "attribute") e.attribute = m.value;
+                break;
+            case 10:
+                if (m.key == "confidence") e.confidence = m.value;
+                break;
+            default: break;
+        }
     }
     return e;
 }

@@ -1,9 +1,14 @@
 #include "kl/json.hpp"
 
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "kl/reply.hpp"
 
@@ -45,6 +50,7 @@ struct Stream {
 struct Builder {
     Document& d;
     const char* base;       // the text the offsets of undecoded strings count from
+    const char* end;        // its end (see Stream for what follows it)
     char* out;              // next free byte of the decoded-string buffer
     std::uint32_t top = Document::kNone;  // innermost open container
     bool non_ascii_text;    // the text holds bytes >= 0x80
@@ -125,6 +131,32 @@ constexpr bool ordinary(char c) noexcept {
     return static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\';
 }
 
+// The first byte at or after p that is not ordinary: sixteen bytes at a
+// time while they lie within the text, then byte by byte up to the zero
+// after it.
+inline const char* skip_ordinary(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i below = _mm_set1_epi8(0x1F);
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // Bytes below 0x20 are those whose unsigned minimum with 0x1F is
+        // themselves.
+        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote),
+                                                 _mm_cmpeq_epi8(v, backslash)),
+                                    _mm_cmpeq_epi8(_mm_min_epu8(v, below), v));
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stop));
+        if (mask) return p + __builtin_ctz(mask);
+        p += 16;
+    }
+#else
+    (void)end;
+#endif
+    while (ordinary(*p)) ++p;
+    return p;
+}
+
 // Writes one code point as (generalised) UTF-8: a surrogate gets its own
 // three-byte form, as the host's "surrogatepass" handler writes it.
 char* put_utf8(char* o, unsigned cp) noexcept {
@@ -169,8 +201,7 @@ template <>
 template <>
 void Reader::ParseString<kFlags, Stream, Builder>(Stream& is, Builder& h, bool) {
     const char* start = is.cur + 1;  // past the opening quote
-    const char* p = start;
-    while (ordinary(*p)) ++p;
+    const char* p = skip_ordinary(start, h.end);
     if (*p == '"') {
         is.cur = p + 1;
         h.plain_string(start, static_cast<std::size_t>(p - start));
@@ -183,7 +214,7 @@ void Reader::ParseString<kFlags, Stream, Builder>(Stream& is, Builder& h, bool) 
     o += p - start;
     for (;;) {
         const char* run = p;
-        while (ordinary(*p)) ++p;
+        p = skip_ordinary(p, h.end);
         std::memcpy(o, run, static_cast<std::size_t>(p - run));
         o += p - run;
         char c = *p;
@@ -372,6 +403,9 @@ rapidjson::ParseResult Reader::IterativeParse<kFlags, Stream, Builder>(Stream& i
 namespace kl::json {
 
 Str trim(Str s) noexcept {
+    // Most strings need nothing: an ASCII byte above the space at both ends.
+    auto keeps = [](char c) { return static_cast<unsigned char>(c) - 0x21u < 0x5Fu; };
+    if (!s.utf8.empty() && keeps(s.utf8.front()) && keeps(s.utf8.back())) return s;
     const char* b = s.utf8.data();
     const char* e = b + s.utf8.size();
     if (s.ascii) {
@@ -459,7 +493,7 @@ bool Document::parse_text(std::string_view text, bool non_ascii) {
     text_ = text.data();
 
     Stream in{text.data(), text.data()};
-    Builder b{*this, text.data(), decoded_, kNone, non_ascii};
+    Builder b{*this, text.data(), text.data() + text.size(), decoded_, kNone, non_ascii};
     Reader reader;
     rapidjson::ParseResult r = reader.Parse<kFlags>(in, b);
     // Stopping when the value is done, the reader may have stopped anywhere;
@@ -526,6 +560,38 @@ long long scientific_exponent(std::string_view t) {
     return lead + exp;
 }
 
+// The common short token (significant digits that make at most 2^53, a
+// small power of ten): its digits are an exact double and so is the power of
+// ten, so one division rounds once, correctly.  False for any other
+// token, which from_chars then converts.
+bool exact_short(std::string_view t, double& out) noexcept {
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    std::size_t i = t[0] == '-' ? 1 : 0;
+    std::uint64_t m = 0;
+    int digits = 0, scale = 0;
+    for (; i < t.size() && is_digit(t[i]); ++i) {
+        m = m * 10 + static_cast<unsigned>(t[i] - '0');
+        if (m) ++digits;
+        if (digits > 19) return false;
+    }
+    if (i < t.size() && t[i] == '.') {
+        for (++i; i < t.size() && is_digit(t[i]); ++i) {
+            m = m * 10 + static_cast<unsigned>(t[i] - '0');
+            if (m) ++digits;
+            if (digits > 19) return false;
+            --scale;
+        }
+    }
+    if (i != t.size()) return false;  // an exponent: left to from_chars
+    if (scale < -22 || m > (std::uint64_t{1} << 53)) return false;
+    double v = static_cast<double>(m);
+    v = scale ? v / kPow10[-scale] : v;
+    out = t[0] == '-' ? -v : v;
+    return true;
+}
+
 }  // namespace
 
 bool Value::to_double(double& out) const noexcept {
@@ -542,6 +608,7 @@ bool Value::to_double(double& out) const noexcept {
                        : std::numeric_limits<double>::infinity();
         return true;
     }
+    if (exact_short(tok, out)) return true;
     // Locale-free and correctly rounded, as the host's float() is, for
     // tokens of any length.
     double v = 0.0;
