@@ -208,3 +208,39 @@ def test_deeply_nested_reply_stays_within_its_memory_bound():
                          check=True, timeout=60)
     peak_mb = int(out.stdout.split()[-1]) / 1024
     assert peak_mb <= 700, f"peak resident memory {peak_mb:.0f} MB"
+
+
+# ---- argument kinds -------------------------------------------------------------
+
+from kelvane_layer._internal.evolution import build_evolution_prompt  # noqa: E402
+from kelvane_layer._internal.extraction import (  # noqa: E402
+    build_claim_extraction_prompt,
+    build_extraction_prompt,
+    parse_claim_extraction_output,
+)
+
+
+@pytest.mark.parametrize(
+    "call, param",
+    [
+        (lambda: build_extraction_prompt(1, 3), "memory_content"),
+        (lambda: build_extraction_prompt("m", "3"), "max_facts"),
+        (lambda: build_extraction_prompt("m", None), "max_facts"),
+        (lambda: build_extraction_prompt("m", 3, role=None), "role"),
+        (lambda: build_claim_extraction_prompt(b"o", 3), "output"),
+        (lambda: build_claim_extraction_prompt("o", [3]), "max_claims"),
+        (lambda: parse_extraction_output(b"{}"), "response"),
+        (lambda: parse_claim_extraction_output(None), "response"),
+        (lambda: build_evolution_prompt((), [], 1), "insights"),
+        (lambda: build_evolution_prompt([["id", "text"]], [], 1), "insights"),
+        (lambda: build_evolution_prompt([], "ab", 1), "directives"),
+        (lambda: build_evolution_prompt([], [], "3"), "max_per_cycle"),
+        (lambda: build_evolution_prompt([], [], 1, 5), "style_guidance"),
+        (lambda: parse_evolution_output(1, set()), "response"),
+        (lambda: parse_evolution_output("{}", ["a"]), "insight_ids"),
+        (lambda: parse_evolution_output("{}", {"a", 1}), "insight_ids"),
+    ],
+)
+def test_argument_kind_errors_name_the_argument(call, param):
+    with pytest.raises(TypeError, match=f"argument '{param}'"):
+        call()

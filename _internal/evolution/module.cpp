@@ -112,7 +112,8 @@ PyObject* build_evolution_prompt(PyObject* m, PyObject* const* args) {
         if (mapping < 0) return nullptr;
         if (!mapping) {
             PyErr_Format(PyExc_TypeError,
-                         "%s(): each insight must be a mapping with 'id' and 'text', not %.200s",
+                         "%s() argument 'insights' must hold only mappings with 'id' and "
+                         "'text', not %.200s",
                          fn, Py_TYPE(record.get())->tp_name);
             return nullptr;
         }
