@@ -202,10 +202,19 @@ template <>
 void Reader::ParseString<kFlags, Stream, Builder>(Stream& is, Builder& h, bool) {
     const char* start = is.cur + 1;  // past the opening quote
     const char* p = skip_ordinary(start, h.end);
-    if (*p == '"') {
-        is.cur = p + 1;
-        h.plain_string(start, static_cast<std::size_t>(p - start));
-        return;
+    // Past the end of the text there is no quote and no backslash (see
+    // Stream): a string that reaches it is unterminated, and is refused
+    // before any of it is written out (the buffer is sized by the text).
+    if (p >= h.end || *p != '\\') {
+        if (p < h.end && *p == '"') {
+            is.cur = p + 1;
+            h.plain_string(start, static_cast<std::size_t>(p - start));
+            return;
+        }
+        is.cur = p;
+        RAPIDJSON_PARSE_ERROR(*p == '\0' || p >= h.end ? kParseErrorStringMissQuotationMark
+                                                       : kParseErrorStringEscapeInvalid,
+                              is.Tell());
     }
     char* begin = h.out;
     char* o = begin;
@@ -215,16 +224,16 @@ void Reader::ParseString<kFlags, Stream, Builder>(Stream& is, Builder& h, bool) 
     for (;;) {
         const char* run = p;
         p = skip_ordinary(p, h.end);
-        std::memcpy(o, run, static_cast<std::size_t>(p - run));
-        o += p - run;
         char c = *p;
-        if (c == '"') break;
-        if (c != '\\') {
+        if (p >= h.end || (c != '"' && c != '\\')) {
             is.cur = p;
-            RAPIDJSON_PARSE_ERROR(c == '\0' ? kParseErrorStringMissQuotationMark
-                                            : kParseErrorStringEscapeInvalid,
+            RAPIDJSON_PARSE_ERROR(c == '\0' || p >= h.end ? kParseErrorStringMissQuotationMark
+                                                          : kParseErrorStringEscapeInvalid,
                                   is.Tell());
         }
+        std::memcpy(o, run, static_cast<std::size_t>(p - run));
+        o += p - run;
+        if (c == '"') break;
         std::size_t escape_at = static_cast<std::size_t>(p - is.begin);
         char e = p[1];
         char simple = 0;
