@@ -201,12 +201,16 @@ def test_absent_confidence_is_dropped():
     assert parse_extraction_output('{"facts": [{"subject": "s", "attribute": "a", "value": "v"}]}') == []
 
 
-def test_integer_beyond_the_decoder_range_never_raises(caplog):
+def test_integer_beyond_the_float_range_drops_only_its_fact(caplog):
+    # The reply still decodes: only the entry whose confidence no float can
+    # hold is dropped, never the facts beside it.
+    good = '{"subject": "s", "attribute": "a", "value": "v", "confidence": 0.75}'
+    reply = fact_reply("9" * 400).replace('{"facts": [', '{"facts": [' + good + ", ")
     with caplog.at_level(logging.WARNING):
-        assert parse_extraction_output(fact_reply("9" * 400)) == []
-    assert [r.getMessage() for r in caplog.records] == [
-        "extract_facts: failed to parse LLM response as JSON"
-    ]
+        assert parse_extraction_output(reply) == [
+            {"subject": "s", "attribute": "a", "value": "v", "confidence": 0.75}
+        ]
+    assert caplog.records == []
 
 
 @pytest.mark.parametrize(

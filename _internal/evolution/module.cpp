@@ -1,272 +1,368 @@
-// Python binding of the directive-evolution prompt and reply parser.
-#include <nanobind/nanobind.h>
+// Binding of the directive-evolution prompt and reply parser.
+#include <Python.h>
 
 #include <algorithm>
 #include <numeric>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "evolution/evolution.hpp"
-#include "kl/pyedge.hpp"
-#include "kl/pyfunc.hpp"
-
-namespace nb = nanobind;
-using kl::Text;
-using kl::TextView;
-using kl::py::interned;
-using kl::py::steal_or_throw;
+#include "kl/py/function.hpp"
+#include "kl/py/module.hpp"
+#include "kl/py/ref.hpp"
+#include "kl/py/str.hpp"
+#include "kl/reply.hpp"
 
 namespace {
 
-constexpr const char* kLoggerName = "kelvane_layer._internal.evolution";
+using kl::py::Ref;
+using kl::py::StrWriter;
+namespace ev = kl::evolution;
 
-// Objects kept for the life of the process (never released: module teardown
-// order with the interpreter is not worth the risk for a handful of strs).
-const kl::py::Logger* g_log = nullptr;
-PyObject* g_mapping = nullptr;  // collections.abc.Mapping
-PyObject* g_key_id = nullptr;
-PyObject* g_key_text = nullptr;
-PyObject* g_key_source = nullptr;
-PyObject* g_user_message = nullptr;
+// Module state: the keys every result repeats, the fixed strs of the prompt
+// pair, collections.abc.Mapping and the logger.
+enum Slot : std::size_t {
+    kKeyId,
+    kKeyText,
+    kKeySource,
+    kKeyRole,
+    kKeyContent,
+    kUser,
+    kUserMessage,
+    kMapping,
+    kLogger,
+    kSlotCount
+};
+
+PyObject* st(PyObject* m, Slot s) { return kl::py::slot(m, s); }
+
+// ---- Prompt --------------------------------------------------------------
+
+// The text form of a directive or insight field: a str (or subclass) as its
+// own code points, anything else through the host's str().  A new reference,
+// so the text stays alive whatever later str() calls do to the lists.
+Ref plain(PyObject* value) {
+    if (PyUnicode_Check(value)) return Ref::borrow(value);
+    return Ref::steal(PyObject_Str(value));
+}
 
 // record[key] for an insight record: a dict directly, any other mapping
 // through its own __getitem__ (so a missing key raises what the mapping
 // raises, KeyError for a dict).
-nb::object record_item(nb::handle record, PyObject* key) {
-    if (PyDict_CheckExact(record.ptr())) {
+Ref record_item(PyObject* record, PyObject* key) {
+    if (PyDict_CheckExact(record)) {
         PyObject* v = nullptr;
-        int found = PyDict_GetItemRef(record.ptr(), key, &v);
-        if (found < 0) throw nb::python_error();
-        if (found == 0) {
-            PyErr_SetObject(PyExc_KeyError, key);
-            throw nb::python_error();
-        }
-        return nb::steal(v);
+        int found = PyDict_GetItemRef(record, key, &v);
+        if (found == 0) PyErr_SetObject(PyExc_KeyError, key);
+        return Ref::steal(v);
     }
-    return steal_or_throw(PyObject_GetItem(record.ptr(), key));
+    return Ref::steal(PyObject_GetItem(record, key));
 }
 
-bool is_mapping(nb::handle o) {
-    if (PyDict_Check(o.ptr())) return true;
-    int r = PyObject_IsInstance(o.ptr(), g_mapping);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
+template <class F>
+void render(StrWriter& w, const kl::Template& t, F&& slot) {
+    t.walk([&](const kl::AnyText& lit) { return w.fixed(lit), true; },
+           [&](int i) { return slot(i), true; });
 }
 
-nb::object build_evolution_prompt(nb::handle insights, nb::handle directives,
-                                  nb::handle max_per_cycle, nb::handle style_guidance) {
+PyObject* prompt_pair(PyObject* m, PyObject* system, PyObject* user_content) {
+    Ref sys = Ref::steal(system);
+    if (!sys) return nullptr;
+    Ref message = Ref::steal(PyDict_New());
+    if (!message || PyDict_SetItem(message.get(), st(m, kKeyRole), st(m, kUser)) < 0 ||
+        PyDict_SetItem(message.get(), st(m, kKeyContent), user_content) < 0)
+        return nullptr;
+    Ref messages = Ref::steal(PyList_New(1));
+    if (!messages) return nullptr;
+    PyList_SET_ITEM(messages.get(), 0, message.release());
+    PyObject* pair = PyTuple_New(2);
+    if (!pair) return nullptr;
+    PyTuple_SET_ITEM(pair, 0, sys.release());
+    PyTuple_SET_ITEM(pair, 1, messages.release());
+    return pair;
+}
+
+PyObject* build_evolution_prompt(PyObject* m, PyObject* const* args) {
     constexpr const char* fn = "build_evolution_prompt";
-    if (!PyList_Check(insights.ptr())) kl::py::raise_arg_type(fn, "insights", "list", insights);
-    if (!PyList_Check(directives.ptr()))
-        kl::py::raise_arg_type(fn, "directives", "list", directives);
-    nb::int_ limit = kl::py::int_param(fn, "max_per_cycle", max_per_cycle);
-    if (!style_guidance.is_none() && !PyUnicode_Check(style_guidance.ptr()))
-        kl::py::raise_arg_type(fn, "style_guidance", "str or None", style_guidance);
+    PyObject* insights = args[0];
+    PyObject* directives = args[1];
+    PyObject* style = args[3] ? args[3] : Py_None;
+    if (!PyList_Check(insights)) return kl::py::arg_type_error(fn, "insights", "list", insights);
+    if (!PyList_Check(directives))
+        return kl::py::arg_type_error(fn, "directives", "list", directives);
+    Ref limit = Ref::steal(kl::py::int_param(fn, "max_per_cycle", args[2]));
+    if (!limit || !kl::py::check_str(fn, "style_guidance", style, true)) return nullptr;
 
     // The lists are re-measured on every step: the host's str() of an odd
     // element may run code that changes them.
-    std::vector<Text> ds;
-    ds.reserve(static_cast<std::size_t>(PyList_GET_SIZE(directives.ptr())));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(directives.ptr()); ++i) {
-        nb::object item = nb::borrow(PyList_GET_ITEM(directives.ptr(), i));
-        kl::py::append_plain(ds.emplace_back(), item);
+    std::vector<Ref> ds;
+    ds.reserve(static_cast<std::size_t>(PyList_GET_SIZE(directives)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(directives); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(directives, i));
+        Ref text = plain(item.get());
+        if (!text) return nullptr;
+        ds.push_back(std::move(text));
     }
-
-    std::vector<kl::evolution::Insight> ins;
-    ins.reserve(static_cast<std::size_t>(PyList_GET_SIZE(insights.ptr())));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(insights.ptr()); ++i) {
-        nb::object record = nb::borrow(PyList_GET_ITEM(insights.ptr(), i));
-        if (!is_mapping(record)) {
+    std::vector<std::pair<Ref, Ref>> ins;
+    ins.reserve(static_cast<std::size_t>(PyList_GET_SIZE(insights)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(insights); ++i) {
+        Ref record = Ref::borrow(PyList_GET_ITEM(insights, i));
+        int mapping = kl::py::is_mapping(record.get(), st(m, kMapping));
+        if (mapping < 0) return nullptr;
+        if (!mapping) {
             PyErr_Format(PyExc_TypeError,
-                         "%s(): each insight must be a mapping with 'id' and 'text', not %.200s",
-                         fn, Py_TYPE(record.ptr())->tp_name);
-            throw nb::python_error();
+                         "%s() argument 'insights' must hold only mappings with 'id' and "
+                         "'text', not %.200s",
+                         fn, Py_TYPE(record.get())->tp_name);
+            return nullptr;
         }
-        nb::object id = record_item(record, g_key_id);
-        nb::object text = record_item(record, g_key_text);
-        auto& rec = ins.emplace_back();
-        kl::py::append_plain(rec.id, id);
-        kl::py::append_plain(rec.text, text);
+        Ref id = record_item(record.get(), st(m, kKeyId));
+        if (!id) return nullptr;
+        Ref text = record_item(record.get(), st(m, kKeyText));
+        if (!text) return nullptr;
+        Ref id_text = plain(id.get());
+        if (!id_text) return nullptr;
+        Ref text_text = plain(text.get());
+        if (!text_text) return nullptr;
+        ins.emplace_back(std::move(id_text), std::move(text_text));
     }
 
-    Text limit_text;
-    kl::py::append_plain(limit_text, limit);
-    std::optional<Text> style;
-    if (!style_guidance.is_none()) style = kl::py::text_of(style_guidance);
+    kl::Span guidance{};
+    if (style != Py_None) {
+        kl::AnyText t = kl::py::text_of(style);
+        guidance = t.visit([](auto v) {
+            auto r = kl::trim(v);
+            return kl::Span{static_cast<std::size_t>(r.data() - v.data()), r.size()};
+        });
+    }
 
-    Text system = kl::evolution::build_system_prompt(
-        ds, ins, limit_text, style ? std::optional<TextView>(*style) : std::nullopt);
-    return kl::py::prompt_pair(system, g_user_message);
+    StrWriter w;
+    bool ok = true;
+    render(w, ev::system_template(), [&](int slot) {
+        switch (slot) {
+            case ev::kDirectivesBlock:
+                if (ds.empty()) w.fixed_ascii(ev::kNoDirectives);
+                for (std::size_t i = 0; i < ds.size(); ++i) {
+                    if (i) w.fixed_ascii(ev::kLineBreak);
+                    render(w, ev::directive_line(), [&](int s) {
+                        if (s == ev::kNumber)
+                            w.integer(static_cast<long long>(i + 1));
+                        else
+                            w.borrowed(ds[i].get());
+                    });
+                }
+                break;
+            case ev::kInsightsBlock:
+                for (std::size_t i = 0; i < ins.size(); ++i) {
+                    if (i) w.fixed_ascii(ev::kLineBreak);
+                    render(w, ev::insight_line(), [&](int s) {
+                        w.borrowed((s == ev::kId ? ins[i].first : ins[i].second).get());
+                    });
+                }
+                break;
+            case ev::kMaxPerCycle: ok = w.plain(limit.get()); break;
+            default:
+                if (guidance.size)
+                    render(w, ev::style_rule(), [&](int) {
+                        w.borrowed_slice(style, guidance.begin, guidance.size);
+                    });
+                break;
+        }
+    });
+    if (!ok) return nullptr;
+    return prompt_pair(m, w.finish(), st(m, kUserMessage));
 }
 
-nb::object parse_evolution_output(nb::handle response, nb::handle insight_ids) {
-    constexpr const char* fn = "parse_evolution_output";
-    if (!PyUnicode_Check(response.ptr())) kl::py::raise_arg_type(fn, "response", "str", response);
-    if (!PyAnySet_Check(insight_ids.ptr()))
-        kl::py::raise_arg_type(fn, "insight_ids", "set or frozenset", insight_ids);
+// ---- Reply parser --------------------------------------------------------
 
-    // Ids are compared by code points; each keeps its host object so a
-    // matching proposal returns the caller's own str.
-    // All ids share one buffer (one allocation rather than one per id);
-    // views into it are taken once it has stopped growing.
-    std::vector<nb::object> id_objs;
-    Text id_chars;
-    std::vector<std::pair<std::size_t, std::size_t>> id_spans;  // offset, length
+PyObject* str_of(const kl::json::Str& s) {
+    return s.ascii ? kl::py::str_from_ascii(s.utf8) : kl::py::str_from_utf8(s.utf8);
+}
+
+PyObject* warn(PyObject* m, const char* message, const char* field, PyObject* value) {
+    Ref v = Ref::steal(value);
+    if (!v || !kl::py::log_warning(st(m, kLogger), message, field, v.get())) return nullptr;
+    return PyList_New(0);
+}
+
+PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
+    constexpr const char* fn = "parse_evolution_output";
+    PyObject* response = args[0];
+    PyObject* ids = args[1];
+    if (!kl::py::check_str(fn, "response", response)) return nullptr;
+    if (!PyAnySet_Check(ids)) return kl::py::arg_type_error(fn, "insight_ids", "set or frozenset", ids);
+
+    // Ids are compared as UTF-8, whose byte order is code-point order.  An
+    // ASCII id is read where it lies; the others share one buffer (one
+    // allocation rather than one per id), viewed once it has stopped
+    // growing.  Each keeps its host object, so a matching proposal returns
+    // the caller's own str.
+    struct Id {
+        Ref obj;
+        const char* direct;  // nullptr: in `converted` at `offset`
+        std::size_t offset, size;
+    };
+    std::vector<Id> id_list;
+    std::string converted;
     {
-        Py_ssize_t hint = PySet_GET_SIZE(insight_ids.ptr());
-        id_objs.reserve(static_cast<std::size_t>(hint));
-        id_spans.reserve(static_cast<std::size_t>(hint));
-        nb::object it = steal_or_throw(PyObject_GetIter(insight_ids.ptr()));
-        while (PyObject* raw = PyIter_Next(it.ptr())) {
-            nb::object item = nb::steal(raw);
+        id_list.reserve(static_cast<std::size_t>(PySet_GET_SIZE(ids)));
+        Ref it = Ref::steal(PyObject_GetIter(ids));
+        if (!it) return nullptr;
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            Ref item = Ref::steal(raw);
             if (!PyUnicode_Check(raw)) {
                 PyErr_Format(PyExc_TypeError,
                              "%s() argument 'insight_ids' must hold only str, not %.200s", fn,
                              Py_TYPE(raw)->tp_name);
-                throw nb::python_error();
+                return nullptr;
             }
-            std::size_t at = id_chars.size();
-            kl::py::append_text_of(id_chars, item);
-            id_spans.emplace_back(at, id_chars.size() - at);
-            id_objs.push_back(std::move(item));
+            kl::AnyText t = kl::py::text_of(raw);
+            if (t.ascii && t.width == 1) {
+                id_list.push_back({std::move(item), static_cast<const char*>(t.data), 0, t.size});
+            } else {
+                std::size_t at = converted.size();
+                kl::append_utf8(converted, t);
+                id_list.push_back({std::move(item), nullptr, at, converted.size() - at});
+            }
         }
-        if (PyErr_Occurred()) throw nb::python_error();
+        if (PyErr_Occurred()) return nullptr;
     }
-    std::vector<TextView> id_texts;
-    id_texts.reserve(id_spans.size());
-    for (auto [at, len] : id_spans) id_texts.emplace_back(id_chars.data() + at, len);
-    std::vector<std::size_t> order(id_texts.size());
+    std::vector<std::string_view> views;
+    views.reserve(id_list.size());
+    for (const Id& id : id_list)
+        views.emplace_back(id.direct ? id.direct : converted.data() + id.offset, id.size);
+    std::vector<std::size_t> order(views.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return id_texts[a] < id_texts[b]; });
-    std::vector<TextView> sorted;
+              [&](std::size_t a, std::size_t b) { return views[a] < views[b]; });
+    std::vector<std::string_view> sorted;
     sorted.reserve(order.size());
-    for (std::size_t k : order) sorted.emplace_back(id_texts[k]);
+    for (std::size_t k : order) sorted.push_back(views[k]);
 
-    kl::json::WorkspaceLease ws;
-    ws->reply.clear();
-    kl::py::append_text_of(ws->reply, response);
-    kl::evolution::ParseResult r = kl::evolution::parse_output(*ws, sorted);
-
-    using kl::evolution::Failure;
+    kl::json::Document doc;
+    ev::ParseResult r = ev::parse_output(kl::py::text_of(response),
+                                         PyUnicode_IS_COMPACT_ASCII(response), doc, sorted);
     switch (r.failure) {
-        case Failure::None: break;
-        case Failure::Undecodable: {
-            nb::object preview = steal_or_throw(PyUnicode_Substring(
-                response.ptr(), 0, std::min<Py_ssize_t>(200, PyUnicode_GET_LENGTH(response.ptr()))));
-            g_log->warning("evolve_directives: failed to parse LLM response as JSON",
-                           "response_preview", preview);
-            return nb::list();
-        }
-        case Failure::NotObject:
-            g_log->warning("evolve_directives: LLM response is not a JSON object", "type",
-                           nb::str(r.type_name));
-            return nb::list();
-        case Failure::ProposedNotList:
-            g_log->warning("evolve_directives: 'proposed' field is not a list", "type",
-                           nb::str(r.type_name));
-            return nb::list();
+        case ev::Failure::None: break;
+        case ev::Failure::Undecodable:
+            return warn(m, "evolve_directives: failed to parse LLM response as JSON",
+                        "response_preview",
+                        kl::py::substr(response, 0,
+                                       std::min<std::size_t>(200, PyUnicode_GET_LENGTH(response))));
+        case ev::Failure::NotObject:
+            return warn(m, "evolve_directives: LLM response is not a JSON object", "type",
+                        PyUnicode_FromString(r.type_name));
+        case ev::Failure::ProposedNotList:
+            return warn(m, "evolve_directives: 'proposed' field is not a list", "type",
+                        PyUnicode_FromString(r.type_name));
     }
 
-    // One host str per distinct source, made on first use.
-    std::vector<nb::object> source_objs(sorted.size());
-    nb::object empty_source;
+    // One host str per distinct source, made on first use: the caller's own
+    // str when it is an exact str, else a plain str of its code points.
+    std::vector<Ref> sources(sorted.size());
+    Ref empty_source;
     auto source_of = [&](std::size_t k) -> PyObject* {
         if (sorted.empty()) {
-            if (!empty_source.is_valid()) empty_source = kl::py::make_str(TextView());
-            return empty_source.ptr();
+            if (!empty_source) empty_source = Ref::steal(PyUnicode_New(0, 0));
+            return empty_source.get();
         }
-        nb::object& slot = source_objs[k];
-        if (!slot.is_valid()) {
-            nb::handle own = id_objs[order[k]];
-            slot = PyUnicode_CheckExact(own.ptr()) ? nb::borrow(own)
-                                                   : nb::object(kl::py::make_str(sorted[k]));
+        Ref& s = sources[k];
+        if (!s) {
+            PyObject* own = id_list[order[k]].obj.get();
+            s = PyUnicode_CheckExact(own) ? Ref::borrow(own)
+                                          : Ref::steal(kl::py::str_from(kl::py::text_of(own)));
         }
-        return slot.ptr();
+        return s.get();
     };
 
-    nb::object out = steal_or_throw(PyList_New(static_cast<Py_ssize_t>(r.proposals.size())));
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(r.proposals.size())));
+    if (!out) return nullptr;
     for (std::size_t i = 0; i < r.proposals.size(); ++i) {
-        const auto& p = r.proposals[i];
-        nb::object d = steal_or_throw(PyDict_New());
-        nb::object text = kl::py::make_str(p.text);
-        if (PyDict_SetItem(d.ptr(), g_key_text, text.ptr()) < 0 ||
-            PyDict_SetItem(d.ptr(), g_key_source, source_of(p.source)) < 0)
-            throw nb::python_error();
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), d.release().ptr());
+        const ev::Proposal& p = r.proposals[i];
+        Ref d = Ref::steal(PyDict_New());
+        if (!d) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(d.get()));
+        Ref text = Ref::steal(str_of(p.text));
+        PyObject* source = source_of(p.source);
+        if (!text || !source || PyDict_SetItem(d.get(), st(m, kKeyText), text.get()) < 0 ||
+            PyDict_SetItem(d.get(), st(m, kKeySource), source) < 0)
+            return nullptr;
     }
-    return out;
+    return out.release();
 }
 
-PyObject* build_evolution_prompt_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-    return kl::py::call_guarded([&] {
-        static const char* const names[] = {"insights", "directives", "max_per_cycle",
-                                            "style_guidance"};
-        PyObject* a[4];
-        kl::py::bind_args("build_evolution_prompt", names, 4, 3, args, nargs, kwnames, a);
-        return build_evolution_prompt(a[0], a[1], a[2], a[3] ? a[3] : Py_None);
-    });
+// ---- Table ---------------------------------------------------------------
+
+constexpr const char* kBuildDoc =
+    "build_evolution_prompt(insights, directives, max_per_cycle, style_guidance=None)\n--\n\n"
+    "Render the directive-evolution prompt pair (system prompt, messages).\n\n"
+    "``insights`` are records with ``id`` and ``text`` (shown as ``[id]: text`` lines, "
+    "in order); ``directives`` are the active directive texts (numbered from 1, or "
+    "\"(none)\"); ``max_per_cycle`` is the number of proposals to ask for (any number, "
+    "truncated toward zero); a non-blank ``style_guidance`` is added, trimmed, as one "
+    "more rule.  Values are inserted verbatim and never rescanned for placeholders.  "
+    "The message list is ``[{'role': 'user', 'content': 'Generate directive "
+    "proposals.'}]``.\n\n"
+    "Raises TypeError for arguments of the wrong kind or an insight that is not a "
+    "mapping, and KeyError for an insight without ``id`` or ``text``.";
+
+constexpr const char* kParseDoc =
+    "parse_evolution_output(response, insight_ids)\n--\n\n"
+    "Read the model's reply to the evolution prompt.\n\n"
+    "The reply is trimmed, a ``` fence and a lower-case ``json`` tag are removed, and "
+    "the rest is decoded as one JSON value.  Returns one ``{'text', "
+    "'source_insight_id'}`` record per usable entry of the ``proposed`` array, in "
+    "reply order: the text trimmed, the source the cited id when it is in "
+    "``insight_ids`` and otherwise the smallest id (code-point order), or '' when "
+    "``insight_ids`` is empty.\n\n"
+    "Never raises for a reply: an undecodable reply, a non-object reply or a "
+    "``proposed`` that is not an array logs one warning and returns []; malformed "
+    "entries are skipped.  Raises TypeError when ``response`` is not a str or "
+    "``insight_ids`` is not a set of str.";
+
+constexpr kl::py::Function kFunctions[] = {
+    {"build_evolution_prompt", {"insights", "directives", "max_per_cycle", "style_guidance"}, 3,
+     kBuildDoc, &build_evolution_prompt},
+    {"parse_evolution_output", {"response", "insight_ids"}, 2, kParseDoc,
+     &parse_evolution_output},
+};
+
+int exec(PyObject* m) {
+    using kl::py::intern;
+    using kl::py::keep;
+    if (!ev::templates_valid()) {
+        PyErr_SetString(PyExc_SystemError, "evolution: malformed prompt template");
+        return -1;
+    }
+    bool ok = keep(m, kKeyId, intern("id")) && keep(m, kKeyText, intern("text")) &&
+              keep(m, kKeySource, intern("source_insight_id")) &&
+              keep(m, kKeyRole, intern("role")) && keep(m, kKeyContent, intern("content")) &&
+              keep(m, kUser, intern("user")) &&
+              keep(m, kUserMessage, kl::py::str_from_utf8(ev::kEvolutionUser)) &&
+              keep(m, kMapping, kl::py::import_attr("collections.abc", "Mapping")) &&
+              keep(m, kLogger, kl::py::get_logger("kelvane_layer._internal.evolution")) &&
+              kl::py::add(m, "_EVOLUTION_SYSTEM", kl::py::str_from_utf8(ev::kEvolutionSystem)) &&
+              kl::py::set_all(m, {"build_evolution_prompt", "parse_evolution_output"});
+    return ok ? 0 : -1;
 }
 
-PyObject* parse_evolution_output_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-    return kl::py::call_guarded([&] {
-        static const char* const names[] = {"response", "insight_ids"};
-        PyObject* a[2];
-        kl::py::bind_args("parse_evolution_output", names, 2, 2, args, nargs, kwnames, a);
-        return parse_evolution_output(a[0], a[1]);
-    });
-}
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+constexpr const char* kDoc =
+    "Directive evolution: the prompt that asks the model for new behavioural directives "
+    "derived from a reflection cycle's insights, and the parser of its reply.\n\n"
+    "A reply the parser cannot use is reported as one WARNING record on the logger "
+    "'kelvane_layer._internal.evolution' (field 'response_preview' or 'type' in the "
+    "record's extra) and yields an empty list; malformed entries are dropped silently.";
+
+PyModuleDef kModule = kl::py::module_def<kSlotCount>(
+    "kelvane_layer._internal.evolution", kDoc, kl::py::methods<kFunctions>(), kSlots);
 
 }  // namespace
 
-NB_MODULE(evolution, m) {
-    m.doc() =
-        "Directive evolution: the prompt that asks the model for new behavioural directives "
-        "derived from a reflection cycle's insights, and the parser of its reply.\n\n"
-        "A reply the parser cannot use is reported as one WARNING record on the logger "
-        "'kelvane_layer._internal.evolution' (field 'response_preview' or 'type' in the "
-        "record's extra) and yields an empty list; malformed entries are dropped silently.";
-
-    g_log = new kl::py::Logger(kLoggerName);
-    g_mapping = nb::object(nb::module_::import_("collections.abc").attr("Mapping")).release().ptr();
-    g_key_id = interned("id");
-    g_key_text = interned("text");
-    g_key_source = interned("source_insight_id");
-    g_user_message = kl::py::make_str(kl::evolution::kEvolutionUser).release().ptr();
-
-    kl::py::add_function(
-        m, "build_evolution_prompt", &build_evolution_prompt_fast,
-        "build_evolution_prompt(insights, directives, max_per_cycle, style_guidance=None)\n--\n\n"
-        "Render the directive-evolution prompt pair (system prompt, messages).\n\n"
-        "``insights`` are records with ``id`` and ``text`` (shown as ``[id]: text`` lines, "
-        "in order); ``directives`` are the active directive texts (numbered from 1, or "
-        "\"(none)\"); ``max_per_cycle`` is the number of proposals to ask for (any number, "
-        "truncated toward zero); a non-blank ``style_guidance`` is added, trimmed, as one "
-        "more rule.  Values are inserted verbatim and never rescanned for placeholders.  "
-        "The message list is ``[{'role': 'user', 'content': 'Generate directive "
-        "proposals.'}]``.\n\n"
-        "Raises TypeError for arguments of the wrong kind or an insight that is not a "
-        "mapping, and KeyError for an insight without ``id`` or ``text``.");
-
-    kl::py::add_function(
-        m, "parse_evolution_output", &parse_evolution_output_fast,
-        "parse_evolution_output(response, insight_ids)\n--\n\n"
-        "Read the model's reply to the evolution prompt.\n\n"
-        "The reply is trimmed, a ``` fence and a lower-case ``json`` tag are removed, and "
-        "the rest is decoded as one JSON value.  Returns one ``{'text', "
-        "'source_insight_id'}`` record per usable entry of the ``proposed`` array, in "
-        "reply order: the text trimmed, the source the cited id when it is in "
-        "``insight_ids`` and otherwise the smallest id (code-point order), or '' when "
-        "``insight_ids`` is empty.\n\n"
-        "Never raises for a reply: an undecodable reply, a non-object reply or a "
-        "``proposed`` that is not an array logs one warning and returns []; malformed "
-        "entries are skipped.  Raises TypeError when ``response`` is not a str or "
-        "``insight_ids`` is not a set of str.");
-
-    nb::list all;
-    all.append("build_evolution_prompt");
-    all.append("parse_evolution_output");
-    m.attr("__all__") = all;
-    m.attr("_EVOLUTION_SYSTEM") = kl::py::make_str(kl::evolution::kEvolutionSystem);
-}
+PyMODINIT_FUNC PyInit_evolution() { return PyModuleDef_Init(&kModule); }

@@ -1,10 +1,8 @@
 #include "extraction/extraction.hpp"
 
-#include "kl/template.hpp"
-
 namespace kl::extraction {
 
-const TextView kExtractionSystem = UR"tpl(You are an atomic fact extractor. Your task is to extract verifiable factual claims from a single memory excerpt.
+const std::string_view kExtractionSystem = R"tpl(You are an atomic fact extractor. Your task is to extract verifiable factual claims from a single memory excerpt.
 
 MEMORY ROLE: {role}
 MEMORY CONTENT:
@@ -26,9 +24,9 @@ Respond with JSON only — no preamble, no commentary:
 {{"facts": [{{"subject": "...", "attribute": "...", "value": "...", "confidence": 0.0}}, ...]}}
 )tpl";
 
-const TextView kExtractionUser = U"Extract facts.";
+const std::string_view kExtractionUser = "Extract facts.";
 
-const TextView kClaimExtractionSystem = UR"tpl(You are a claim extractor. Your task is to extract verifiable factual claims from a draft response an AI agent is about to send to a user.
+const std::string_view kClaimExtractionSystem = R"tpl(You are a claim extractor. Your task is to extract verifiable factual claims from a draft response an AI agent is about to send to a user.
 
 DRAFT RESPONSE:
 {output_block}
@@ -49,28 +47,29 @@ Respond with JSON only — no preamble, no commentary:
 {{"claims": [{{"subject": "...", "attribute": "...", "value": "..."}}, ...]}}
 )tpl";
 
-const TextView kClaimExtractionUser = U"Extract claims.";
-
-namespace {
+const std::string_view kClaimExtractionUser = "Extract claims.";
 
 const Template& extraction_template() {
-    static const Template t(kExtractionSystem, {U"role", U"memory_block", U"max_facts"});
+    static const Template t(kExtractionSystem, {"role", "memory_block", "max_facts"});
     return t;
 }
 
 const Template& claim_template() {
-    static const Template t(kClaimExtractionSystem, {U"output_block", U"max_claims"});
+    static const Template t(kClaimExtractionSystem, {"output_block", "max_claims"});
     return t;
 }
 
+namespace {
+
 // Decoding and the shape checks shared by both readers.  Returns the array
 // of entries, or an absent value when there is nothing to walk.
-json::Value entries_of(json::Workspace& ws, TextView member, ParseResult& r) {
-    if (!json::decode_reply(ws)) {
+json::Value entries_of(const AnyText& reply, bool terminated, json::Document& doc,
+                       std::string_view member, ParseResult& r) {
+    if (!doc.parse_reply(reply, terminated)) {
         r.failure = Failure::Undecodable;
         return {};
     }
-    json::Value root = ws.doc.root();
+    json::Value root = doc.root();
     if (!root.is(json::Kind::Object)) {
         r.failure = Failure::NotObject;
         r.type_name = root.kind_name();
@@ -95,22 +94,30 @@ struct Entry {
 Entry read_entry(json::Value obj) {
     Entry e;
     for (json::Member m : obj.members()) {
-        if (m.key == U"subject")
-            e.subject = m.value;
-        else if (m.key == U"attribute")
-            e.attribute = m.value;
-        else if (m.key == U"value")
-            e.value = m.value;
-        else if (m.key == U"confidence")
-            e.confidence = m.value;
+        // Told apart by length first: every entry repeats these four keys.
+        switch (m.key.size()) {
+            case 5:
+                if (m.key == "value") e.value = m.value;
+                break;
+            case 7:
+                if (m.key == "subject") e.subject = m.value;
+                break;
+            case 9:
+                if (m.key == "attribute") e.attribute = m.value;
+                break;
+            case 10:
+                if (m.key == "confidence") e.confidence = m.value;
+                break;
+            default: break;
+        }
     }
     return e;
 }
 
 // A member that must be a string with something left after trimming.
-bool usable_text(json::Value v, TextView& out) {
+bool usable_text(json::Value v, json::Str& out) {
     if (!v.is(json::Kind::String)) return false;
-    out = trim(v.string());
+    out = json::trim(v.string());
     return !out.empty();
 }
 
@@ -119,31 +126,15 @@ bool read_triple(const Entry& e, Triple& t) {
            usable_text(e.value, t.value);
 }
 
-// Room for one triple per entry, so a long reply does not grow the vector
-// step by step (each step copying everything gathered so far).
-void reserve_for(json::Value list, std::vector<Triple>& out) {
-    std::size_t n = 0;
-    for (json::Value item : list) {
-        (void)item;
-        ++n;
-    }
-    out.reserve(out.size() + n);
-}
-
 }  // namespace
 
-Text build_extraction_system(TextView memory_content, TextView max_facts, TextView role) {
-    return extraction_template().render({role, trim(memory_content), max_facts});
-}
-
-Text build_claim_extraction_system(TextView output, TextView max_claims) {
-    return claim_template().render({trim(output), max_claims});
-}
-
-ParseResult parse_facts(json::Workspace& ws, std::vector<Triple>& out) {
+ParseResult parse_facts(const AnyText& reply, bool terminated, json::Document& doc,
+                        std::vector<Triple>& out) {
     ParseResult r;
-    json::Value list = entries_of(ws, U"facts", r);
-    reserve_for(list, out);
+    json::Value list = entries_of(reply, terminated, doc, "facts", r);
+    // Room for one triple per entry, so a long reply does not grow the
+    // vector step by step.
+    out.reserve(out.size() + list.size());
     for (json::Value item : list) {
         if (!item.is(json::Kind::Object)) continue;
         Entry entry = read_entry(item);
@@ -169,10 +160,11 @@ ParseResult parse_facts(json::Workspace& ws, std::vector<Triple>& out) {
     return r;
 }
 
-ParseResult parse_claims(json::Workspace& ws, std::vector<Triple>& out) {
+ParseResult parse_claims(const AnyText& reply, bool terminated, json::Document& doc,
+                         std::vector<Triple>& out) {
     ParseResult r;
-    json::Value list = entries_of(ws, U"claims", r);
-    reserve_for(list, out);
+    json::Value list = entries_of(reply, terminated, doc, "claims", r);
+    out.reserve(out.size() + list.size());
     for (json::Value item : list) {
         Triple t{};
         if (item.is(json::Kind::Object) && read_triple(read_entry(item), t)) out.push_back(t);
