@@ -1,27 +1,20 @@
-// Memory consolidation: the prompt that distils a batch of memories into one
-// non-obvious insight, and the cleaning of the LLM's reply.
+// Memory consolidation: the prompts that distil a batch of memories into one
+// non-obvious insight.  The reply is cleaned by kl::clean_text_reply.
 #pragma once
 
-#include <nanobind/nanobind.h>
+#include <string_view>
 
-#include "kl/text.hpp"
+#include "kl/template.hpp"
 
 namespace kl::consolidation {
 
-namespace nb = nanobind;
-
 // The system prompt, sent as it stands.
-extern const TextView kSystem;
-// The user message, with the placeholders {count} and {formatted_memories}.
-extern const TextView kUser;
-
-// The rendered user message for `memories`, a list already checked by
-// kl::py::memory_list_param.  Every memory is rendered, in the order given;
-// no limit, filter or sort is applied here (that is the caller's step).
-nb::str render_user(nb::handle memories);
-
-// The insight text of a raw reply: trimmed, one pair of ``` fences and then
-// one pair of double quotes removed.
-TextView parse_output(TextView reply) noexcept;
+extern const Template kSystem;
+// The user message: {count} and {formatted_memories}, as its UTF-8 source
+// (published as it is) and as a template.
+extern const std::string_view kUserSource;
+extern const Template kUser;
+// One memory line: {n}, {event_type}, {created_at}, {content}.
+extern const Template kLine;
 
 }  // namespace kl::consolidation

@@ -1,27 +1,21 @@
-// Journal synthesis: the prompt that turns a set of memories (oldest first)
-// into one narrative journal entry, and the cleaning of the LLM's reply.
+// Journal synthesis: the prompts that turn a set of memories (oldest first)
+// into one narrative journal entry.  The reply is cleaned by
+// kl::clean_text_reply.
 #pragma once
 
-#include <nanobind/nanobind.h>
+#include <string_view>
 
-#include "kl/text.hpp"
+#include "kl/template.hpp"
 
 namespace kl::journal {
 
-namespace nb = nanobind;
-
 // The system prompt, sent as it stands.
-extern const TextView kSystem;
-// The user message, with the placeholders {count} and {formatted_memories}.
-extern const TextView kUser;
-
-// The rendered user message for `memories`, a list already checked by
-// kl::py::memory_list_param.  The order given is kept (the caller sorts by
-// creation time); nothing is shortened.
-nb::str render_user(nb::handle memories);
-
-// The journal text of a raw reply: trimmed, one pair of ``` fences and then
-// one pair of double quotes removed.
-TextView parse_output(TextView reply) noexcept;
+extern const Template kSystem;
+// The user message: {count} and {formatted_memories}, as its UTF-8 source
+// (published as it is) and as a template.
+extern const std::string_view kUserSource;
+extern const Template kUser;
+// One memory line: {n}, {event_type}, {salience}, {created_at}, {content}.
+extern const Template kLine;
 
 }  // namespace kl::journal

@@ -129,6 +129,10 @@ void StrWriter::ascii_grown(std::size_t old) {
     push({nullptr, old, added, 1, 0x7F});
 }
 
+void StrWriter::scratch_piece(std::size_t begin, std::size_t n) {
+    push({nullptr, begin, n, 1, 0x7F});
+}
+
 void StrWriter::integer(long long v) {
     std::size_t old = scratch_.size();
     append_int(scratch_, v);

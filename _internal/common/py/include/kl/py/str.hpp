@@ -66,6 +66,12 @@ public:
     // call ascii_grown().
     std::string& ascii_buffer() noexcept { return scratch_; }
     void ascii_grown(std::size_t old_size);
+    // A piece of the ASCII buffer written earlier, scratch[begin, begin + n),
+    // placed here (for text that has to be computed before the pieces in
+    // front of it are known).
+    void scratch_piece(std::size_t begin, std::size_t n);
+    // Room for this many more pieces.
+    void reserve(std::size_t pieces) { pieces_.reserve(pieces_.size() + pieces); }
 
     std::size_t size() const noexcept { return total_; }
 

@@ -1,0 +1,23 @@
+// The scalar pieces of the one JSON layout the prompts show to the LLM:
+// quoted strings with every character outside printable ASCII written as a
+// lower-case \u escape (a pair of them above U+FFFF), and floats in the
+// host's repr layout.  The text written is pure ASCII.
+#pragma once
+
+#include <string>
+
+#include "kl/text.hpp"
+
+namespace kl {
+
+// `s` between double quotes.  The quote, the backslash, \n \r \t \b \f get
+// their short escapes; every other code point outside U+0020..U+007E becomes
+// \uXXXX (a lone surrogate as its own escape); the slash is not escaped.
+void append_json_string(std::string& out, const AnyText& s);
+
+// A double as the host's repr writes it (shortest round-trip digits,
+// positional from 1e-4 up to 1e16 with at least one digit after the point,
+// scientific otherwise), and the literals NaN, Infinity and -Infinity.
+void append_json_float(std::string& out, double d);
+
+}  // namespace kl

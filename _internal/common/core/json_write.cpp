@@ -1,0 +1,120 @@
+#include "kl/json_write.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+namespace kl {
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+void put_u_escape(std::string& out, char32_t unit) {
+    char e[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
+                 kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
+    out.append(e, 6);
+}
+
+// Printable ASCII other than the quote and the backslash: copied as it is.
+constexpr bool is_plain(char32_t c) noexcept {
+    return c >= 0x20 && c <= 0x7E && c != U'"' && c != U'\\';
+}
+
+void put_escaped(std::string& out, char32_t c) {
+    switch (c) {
+        case U'"': out.append("\\\""); return;
+        case U'\\': out.append("\\\\"); return;
+        case U'\n': out.append("\\n"); return;
+        case U'\r': out.append("\\r"); return;
+        case U'\t': out.append("\\t"); return;
+        case U'\b': out.append("\\b"); return;
+        case U'\f': out.append("\\f"); return;
+        default: break;
+    }
+    if (c >= 0x10000) {
+        char32_t v = c - 0x10000;
+        put_u_escape(out, 0xD800 | (v >> 10));
+        put_u_escape(out, 0xDC00 | (v & 0x3FF));
+    } else {
+        put_u_escape(out, c);
+    }
+}
+
+template <class C>
+void put_string(std::string& out, View<C> s) {
+    out.push_back('"');
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t run = i;
+        while (run < n && is_plain(static_cast<char32_t>(s[run]))) ++run;
+        if (run > i) {  // a run of plain characters in one step
+            if constexpr (sizeof(C) == 1) {
+                out.append(reinterpret_cast<const char*>(s.data() + i), run - i);
+            } else {
+                std::size_t old = out.size();
+                out.resize(old + (run - i));
+                char* dst = out.data() + old;
+                for (std::size_t k = i; k < run; ++k) *dst++ = static_cast<char>(s[k]);
+            }
+            i = run;
+        }
+        if (i < n) put_escaped(out, static_cast<char32_t>(s[i++]));
+    }
+    out.push_back('"');
+}
+
+}  // namespace
+
+void append_json_string(std::string& out, const AnyText& s) {
+    s.visit([&](auto v) { put_string(out, v); });
+}
+
+void append_json_float(std::string& out, double d) {
+    if (std::isnan(d)) {
+        out.append("NaN");
+        return;
+    }
+    if (std::isinf(d)) {
+        out.append(d > 0 ? "Infinity" : "-Infinity");
+        return;
+    }
+    // The shortest round-trip digits (the same digits the host's repr picks),
+    // laid out as the host lays them out.
+    char buf[32];
+    auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+    const char* p = buf;
+    if (*p == '-') {
+        out.push_back('-');
+        ++p;
+    }
+    const char* e_mark = std::find(p, static_cast<const char*>(res.ptr), 'e');
+    int exp10 = 0;
+    std::from_chars(e_mark + (e_mark[1] == '+' ? 2 : 1), res.ptr, exp10);
+    if (exp10 < -4 || exp10 >= 16) {
+        out.append(p, static_cast<std::size_t>(res.ptr - p));  // already "1e-05", "1.5e+16"
+        return;
+    }
+    char digits[20];
+    std::size_t n = 0;
+    for (const char* q = p; q != e_mark; ++q)
+        if (*q != '.') digits[n++] = *q;
+    if (exp10 < 0) {
+        out.append("0.");
+        out.append(static_cast<std::size_t>(-exp10 - 1), '0');
+        out.append(digits, n);
+        return;
+    }
+    auto int_len = static_cast<std::size_t>(exp10) + 1;
+    if (n <= int_len) {
+        out.append(digits, n);
+        out.append(int_len - n, '0');
+        out.append(".0");
+    } else {
+        out.append(digits, int_len);
+        out.push_back('.');
+        out.append(digits + int_len, n - int_len);
+    }
+}
+
+}  // namespace kl

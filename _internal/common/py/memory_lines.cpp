@@ -1,0 +1,201 @@
+#include "kl/py/memory_lines.hpp"
+
+#include <string>
+#include <vector>
+
+#include "kl/py/function.hpp"
+#include "kl/py/json_encode.hpp"
+#include "kl/py/module.hpp"
+#include "kl/py/ref.hpp"
+#include "kl/py/str.hpp"
+
+namespace kl::py {
+namespace {
+
+enum Key : std::size_t {
+    kMappingAbc,
+    kContent,
+    kEventType,
+    kSalience,
+    kCreatedAt,
+    kGet,
+    kAbsent,  // get()'s default: no stored value can be it
+    kRole,
+    kUser,
+};
+static_assert(kUser + 1 == kMemorySlotCount);
+
+// The text of one value, made right after the value is read: a host str
+// (the value itself, or its str()), or a run of the writer's ASCII buffer
+// (an int's digits, map content's JSON).
+struct Piece {
+    Ref str;
+    std::size_t begin = 0, size = 0;
+
+    void put(StrWriter& out) {
+        if (str)
+            out.owned(std::move(str));
+        else
+            out.scratch_piece(begin, size);
+    }
+};
+
+bool plain_piece(StrWriter& out, Ref value, Piece& piece) {
+    PyObject* v = value.get();
+    if (PyUnicode_Check(v)) {
+        piece.str = std::move(value);
+        return true;
+    }
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (!overflow) {
+            std::string& buf = out.ascii_buffer();
+            piece.begin = buf.size();
+            append_int(buf, n);
+            piece.size = buf.size() - piece.begin;
+            return true;
+        }
+    }
+    piece.str = Ref::steal(PyObject_Str(v));
+    return static_cast<bool>(piece.str);
+}
+
+bool content_piece(StrWriter& out, Ref value, Piece& piece) {
+    if (!PyDict_Check(value.get())) return plain_piece(out, std::move(value), piece);
+    std::string& buf = out.ascii_buffer();
+    piece.begin = buf.size();
+    if (!append_json(buf, value.get())) return false;
+    piece.size = buf.size() - piece.begin;
+    return true;
+}
+
+// The salience value, or an empty Ref (no error) when the key is absent.  An
+// exact dict is read directly; any other mapping through its own get(),
+// which is how a mapping tells whether it holds a key.
+bool get_optional(PyObject* const* keys, PyObject* memory, Ref& out) {
+    PyObject* v = nullptr;
+    if (PyDict_CheckExact(memory)) {
+        if (PyDict_GetItemRef(memory, keys[kSalience], &v) < 0) return false;
+        out = Ref::steal(v);
+        return true;
+    }
+    PyObject* args[] = {memory, keys[kSalience], keys[kAbsent]};
+    out = Ref::steal(PyObject_VectorcallMethod(keys[kGet], args, 3, nullptr));
+    if (!out) return false;
+    if (out.get() == keys[kAbsent]) out = Ref();
+    return true;
+}
+
+const AnyText kNotAvailable = ascii_text("N/A");
+const AnyText kLineFeed = ascii_text("\n");
+
+bool memory_line(StrWriter& out, PyObject* const* keys, const ReflectionPrompt& p,
+                 PyObject* memory, long long n) {
+    Piece content, event_type, salience, created_at;
+    bool has_salience = false;
+    Ref v = Ref::steal(PyObject_GetItem(memory, keys[kContent]));
+    if (!v || !content_piece(out, std::move(v), content)) return false;
+    v = Ref::steal(PyObject_GetItem(memory, keys[kEventType]));
+    if (!v || !plain_piece(out, std::move(v), event_type)) return false;
+    if (p.with_salience) {
+        if (!get_optional(keys, memory, v)) return false;
+        has_salience = static_cast<bool>(v);
+        if (has_salience && !plain_piece(out, std::move(v), salience)) return false;
+    }
+    v = Ref::steal(PyObject_GetItem(memory, keys[kCreatedAt]));
+    if (!v || !plain_piece(out, std::move(v), created_at)) return false;
+
+    return p.line.walk(
+        [&](const AnyText& t) {
+            out.fixed(t);
+            return true;
+        },
+        [&](int slot) {
+            switch (slot) {
+                case kLineN: out.integer(n); break;
+                case kLineEventType: event_type.put(out); break;
+                case kLineCreatedAt: created_at.put(out); break;
+                case kLineContent: content.put(out); break;
+                case kLineSalience:
+                    if (has_salience)
+                        salience.put(out);
+                    else
+                        out.fixed(kNotAvailable);
+                    break;
+                default: break;
+            }
+            return true;
+        });
+}
+
+}  // namespace
+
+bool init_memory_slots(PyObject* m, std::size_t first) noexcept {
+    static const char* const names[] = {"content", "event_type", "salience", "created_at", "get",
+                                        nullptr, "role", "user"};
+    if (!keep(m, first + kMappingAbc, import_attr("collections.abc", "Mapping"))) return false;
+    for (std::size_t i = kContent; i < kMemorySlotCount; ++i) {
+        PyObject* o = i == kAbsent
+                          ? PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))
+                          : intern(names[i - kContent]);
+        if (!keep(m, first + i, o)) return false;
+    }
+    return true;
+}
+
+PyObject* build_reflection_prompt(PyObject* module, std::size_t first, const ReflectionPrompt& p,
+                                  PyObject* system, PyObject* memories) {
+    if (!PyList_Check(memories)) return arg_type_error(p.func, "memories", "list", memories);
+    PyObject* const* keys = state_of(module) + first;
+    Ref list = Ref::steal(PyList_GetSlice(memories, 0, PyList_GET_SIZE(memories)));
+    if (!list) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(list.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* m = PyList_GET_ITEM(list.get(), i);
+        int r = is_mapping(m, keys[kMappingAbc]);
+        if (r < 0) return nullptr;
+        if (!r) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() argument 'memories' must be a list of mappings, "
+                         "but item %zd is %.200s",
+                         p.func, i, Py_TYPE(m)->tp_name);
+            return nullptr;
+        }
+    }
+
+    StrWriter out;
+    out.reserve(static_cast<std::size_t>(n) * 12 + 8);
+    bool ok = p.user.walk(
+        [&](const AnyText& t) {
+            out.fixed(t);
+            return true;
+        },
+        [&](int slot) {
+            if (slot == kCount) {
+                out.integer(static_cast<long long>(n));
+                return true;
+            }
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                if (i > 0) out.fixed(kLineFeed);
+                // The private copy keeps every memory alive.
+                if (!memory_line(out, keys, p, PyList_GET_ITEM(list.get(), i), i + 1))
+                    return false;
+            }
+            return true;
+        });
+    if (!ok) return nullptr;
+    Ref content = Ref::steal(out.finish());
+    if (!content) return nullptr;
+
+    Ref message = Ref::steal(PyDict_New());
+    if (!message || PyDict_SetItem(message.get(), keys[kRole], keys[kUser]) < 0 ||
+        PyDict_SetItem(message.get(), keys[kContent], content.get()) < 0)
+        return nullptr;
+    Ref messages = Ref::steal(PyList_New(1));
+    if (!messages) return nullptr;
+    PyList_SET_ITEM(messages.get(), 0, message.release());
+    return PyTuple_Pack(2, system, messages.get());
+}
+
+}  // namespace kl::py
