@@ -19,7 +19,7 @@ bool bind_positional(const Function& f, PyObject* const* args, Py_ssize_t nargs,
                          f.name, r, p, nargs, nargs == 1 ? "was" : "were");
         return false;
     }
-    for (std::size_t i = 0; i < f.count(); ++i) out[i] = nullptr;
+    for (std::size_t i = 0, count = f.count(); i < count; ++i) out[i] = nullptr;
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     return true;
 }

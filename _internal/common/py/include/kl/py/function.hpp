@@ -91,7 +91,14 @@ PyObject* fastcall(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (n == f.max_positional() && !kwnames && nargs == static_cast<Py_ssize_t>(n))
         return run_guarded(f.impl, module, args);
     PyObject* bound[n > 0 ? n : 1];
-    if (!bind_args(f, args, nargs, kwnames, bound)) return nullptr;
+    if (!kwnames && nargs >= static_cast<Py_ssize_t>(f.required) &&
+        nargs <= static_cast<Py_ssize_t>(f.max_positional())) {
+        // By position, trailing optionals omitted: nothing to look up.
+        for (std::size_t i = 0; i < n; ++i)
+            bound[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+    } else if (!bind_args(f, args, nargs, kwnames, bound)) {
+        return nullptr;
+    }
     return run_guarded(f.impl, module, bound);
 }
 
