@@ -217,8 +217,8 @@ enum class Op { Send, Throw, Close };
 
 // Moves the frame on after its delegate (or the start, as an empty step
 // that returned None) came back with `r`: the job body's and wait-all's own
-// phase machines, defined with them.
-PySendResult advance(Frame* f, PyObject** st, PySendResult r, PyObject** out);
+// phase machines, defined with them (awaitables.hpp).
+inline PySendResult advance(Frame* f, PyObject** st, PySendResult r, PyObject** out);
 
 inline PySendResult finish(Frame* f, PySendResult r, PyObject** out) {
     f->phase = kFinished;
