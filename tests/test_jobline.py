@@ -1,5 +1,6 @@
 import asyncio
 import gc
+import importlib.util
 import inspect
 import logging
 import sys
@@ -157,6 +158,49 @@ def test_submit_wrong_kinds_leave_everything_untouched(args, kwargs, match):
 def test_wait_all_wrong_timeout_kind(bad):
     with pytest.raises(TypeError, match="timeout"):
         Jobline().wait_all(bad)
+
+
+def test_argument_kind_errors_name_the_function_and_the_argument():
+    coro = value(1)
+    cases = [
+        (lambda: Jobline("2"), "Jobline() argument 'max_concurrency' must be a number, not str"),
+        (lambda: Jobline().submit(1, coro), "submit() argument 'name' must be str, not int"),
+        (lambda: Jobline().submit("a", coro, after=b"x"),
+         "submit() argument 'after' must be str or None, not bytes"),
+        (lambda: Jobline().wait_all([1]), "wait_all() argument 'timeout' must be a number, not list"),
+    ]
+    for call, message in cases:
+        with pytest.raises(TypeError) as err:
+            call()
+        assert str(err.value) == message
+    assert created(coro)
+    coro.close()
+
+
+def test_arguments_bind_by_position_or_by_name_as_the_signatures_say():
+    assert str(inspect.signature(Jobline.wait_all)) == "(self, /, timeout=None)"
+    assert str(inspect.signature(Jobline.cancel_all)) == "(self, /)"
+    assert Jobline.__new__(Jobline, max_concurrency=4)._max_concurrency == 4
+    for args, kwargs, match in [
+        ((1, 2), {}, "positional"),
+        ((), {"limit": 1}, "unexpected keyword argument 'limit'"),
+        ((1,), {"max_concurrency": 1}, "multiple values for argument 'max_concurrency'"),
+    ]:
+        with pytest.raises(TypeError, match=match):
+            Jobline(*args, **kwargs)
+    with pytest.raises(TypeError, match="positional"):
+        Jobline().cancel_all(1)
+    with pytest.raises(TypeError, match="multiple values for argument 'timeout'"):
+        Jobline().wait_all(1, timeout=1)
+
+    async def main():
+        jl = Jobline()
+        first = jl.submit(coro=value(1), name="a")
+        second = jl.submit("b", coro=value(2), after="a")
+        assert await first == 1 and await second == 2
+        assert await jl.wait_all(timeout=None) is None
+
+    asyncio.run(main())
 
 
 def test_submit_without_running_loop_records_nothing_and_keeps_coro():
@@ -831,6 +875,61 @@ def test_unrun_jobs_are_closed_when_the_loop_goes_away():
         logging.getLogger("asyncio").disabled = False
     assert ref() is None
     assert all(closed(c) for c in coros)
+
+
+def test_each_module_instance_keeps_its_own_types_and_state():
+    spec = importlib.util.find_spec(jobline_module.__name__)
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    assert other.Jobline is not Jobline and other.__all__ == ["Jobline"]
+    kept = other.Jobline(1)
+    del other
+    gc.collect()
+
+    async def chain(jl):
+        a = jl.submit("a", value(1))
+        b = jl.submit("b", failing(KeyError("x")), after="a")
+        c = jl.submit("c", value(3), after="b")
+        await jl.wait_all(0.5)
+        await settle()
+        assert a.result() == 1 and c.cancelled() and jl.active_count == 0
+        with pytest.raises(KeyError):
+            b.result()
+        return type(a.get_coro())
+
+    async def main():
+        # A job line outlives the module object it came from: its types keep
+        # their module, and with it the state they run on.
+        assert await chain(kept) is not await chain(Jobline(1))
+
+    asyncio.run(main())
+
+
+def test_runs_in_an_interpreter_with_its_own_gil():
+    interpreters = pytest.importorskip("_interpreters")
+    code = f"""
+import sys
+sys.path[:] = {sys.path!r}
+import asyncio
+from kelvane_layer._internal.jobline import Jobline
+
+async def value(v):
+    return v
+
+async def main():
+    jl = Jobline(1)
+    first = jl.submit("a", value(5))
+    second = jl.submit("b", value(6), after="a")
+    await jl.wait_all()
+    assert (first.result(), second.result()) == (5, 6)
+
+asyncio.run(main())
+"""
+    interp = interpreters.create()  # the default configuration: a GIL of its own
+    try:
+        assert interpreters.run_string(interp, code) is None
+    finally:
+        interpreters.destroy(interp)
 
 
 def test_job_line_cycles_are_collected():

@@ -2,45 +2,53 @@
 
 namespace kl::py {
 
-bool bind_args(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               PyObject** out) noexcept {
-    const std::size_t count = f.count();
-    const auto n = static_cast<Py_ssize_t>(count);
+namespace {
+
+// The positional arguments: at most f.max_positional() of them.
+bool bind_positional(const Function& f, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject** out) noexcept {
+    const auto p = static_cast<Py_ssize_t>(f.max_positional());
     const auto r = static_cast<Py_ssize_t>(f.required);
-    if (nargs > n) {
-        if (r == n)
+    if (nargs > p) {
+        if (r == p)
             PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                         f.name, n, n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+                         f.name, p, p == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
         else
             PyErr_Format(PyExc_TypeError,
                          "%s() takes from %zd to %zd positional arguments but %zd %s given",
-                         f.name, r, n, nargs, nargs == 1 ? "was" : "were");
+                         f.name, r, p, nargs, nargs == 1 ? "was" : "were");
         return false;
     }
-    for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;
+    for (std::size_t i = 0, count = f.count(); i < count; ++i) out[i] = nullptr;
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        std::size_t slot = count;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (PyUnicode_CompareWithASCIIString(key, f.params[i]) == 0) {
-                slot = i;
-                break;
-            }
+    return true;
+}
+
+// One argument given by name.
+bool bind_keyword(const Function& f, PyObject* key, PyObject* value, PyObject** out) noexcept {
+    const std::size_t count = f.count();
+    std::size_t slot = count;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, f.params[i]) == 0) {
+            slot = i;
+            break;
         }
-        if (slot == count) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.name,
-                         key);
-            return false;
-        }
-        if (out[slot]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", f.name,
-                         f.params[slot]);
-            return false;
-        }
-        out[slot] = args[nargs + k];
     }
+    if (slot == count) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.name,
+                     key);
+        return false;
+    }
+    if (out[slot]) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", f.name,
+                     f.params[slot]);
+        return false;
+    }
+    out[slot] = value;
+    return true;
+}
+
+bool check_required(const Function& f, PyObject** out) noexcept {
     for (std::size_t i = 0; i < f.required; ++i) {
         if (!out[i]) {
             PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", f.name,
@@ -49,6 +57,32 @@ bool bind_args(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool bind_args(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out) noexcept {
+    if (!bind_positional(f, args, nargs, out)) return false;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (!bind_keyword(f, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+    return check_required(f, out);
+}
+
+bool bind_call(const Function& f, PyObject* args, PyObject* kwargs, PyObject** out) noexcept {
+    if (!bind_positional(f, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), out))
+        return false;
+    if (kwargs) {
+        PyObject* key;
+        PyObject* value;
+        Py_ssize_t pos = 0;
+        // The keywords of a call are strs (the interpreter checks); the
+        // values stay borrowed from the dict, which the caller holds.
+        while (PyDict_Next(kwargs, &pos, &key, &value))
+            if (!bind_keyword(f, key, value, out)) return false;
+    }
+    return check_required(f, out);
 }
 
 bool check_positional(const char* name, std::size_t expected, Py_ssize_t nargs) noexcept {

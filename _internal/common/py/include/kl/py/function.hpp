@@ -11,7 +11,10 @@
 // and every row becomes a builtin function of the host with the
 // METH_FASTCALL | METH_KEYWORDS convention.  Its docstring begins with the
 // text signature ("name(a, b)\n--\n\n"), so inspect.signature() and help()
-// show the real parameters.
+// show the real parameters.  A type's methods come from such a table too
+// (its method table is methods<Table>()); their implementations receive the
+// instance where a module function receives the module.  A row may end with
+// the index from which its parameters are keyword-only.
 //
 // The error convention of the whole binding layer: an implementation returns
 // a new reference, or nullptr with the host's error set.  The table's entry
@@ -32,8 +35,9 @@ namespace kl::py {
 
 inline constexpr std::size_t kMaxParams = 6;
 
-// An implementation: the module object and one borrowed reference per
-// parameter, nullptr for an optional parameter that was not given.
+// An implementation: the module object (for a method of a type: the
+// instance) and one borrowed reference per parameter, nullptr for an optional
+// parameter that was not given.
 using Impl = PyObject* (*)(PyObject* module, PyObject* const* args);
 
 struct Function {
@@ -46,11 +50,16 @@ struct Function {
     // method (the implementation then gets the class where a module
     // function gets its module, and an instance method its instance).
     int flags = 0;
+    // Parameters from this index on are keyword-only ("*" in the signature).
+    std::size_t positional = kMaxParams;
 
     constexpr std::size_t count() const noexcept {
         std::size_t n = 0;
         while (n < kMaxParams && params[n]) ++n;
         return n;
+    }
+    constexpr std::size_t max_positional() const noexcept {
+        return positional < count() ? positional : count();
     }
 };
 
@@ -59,6 +68,10 @@ struct Function {
 // on a bad call.
 bool bind_args(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject** out) noexcept;
+
+// The same for a call that arrives as a tuple and a dict of keywords (or
+// nullptr), as a type's tp_new receives it.
+bool bind_call(const Function& f, PyObject* args, PyObject* kwargs, PyObject** out) noexcept;
 
 // Runs an implementation; a C++ exception becomes a host error.
 inline PyObject* run_guarded(Impl impl, PyObject* module, PyObject* const* args) noexcept {
@@ -77,11 +90,19 @@ PyObject* fastcall(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
     constexpr const Function& f = Table[I];
     constexpr std::size_t n = f.count();
-    static_assert(f.required <= n, "more required parameters than parameters");
+    static_assert(f.required <= f.max_positional(), "a required parameter is keyword-only");
     // The common call: every parameter by position.
-    if (!kwnames && nargs == static_cast<Py_ssize_t>(n)) return run_guarded(f.impl, module, args);
+    if (n == f.max_positional() && !kwnames && nargs == static_cast<Py_ssize_t>(n))
+        return run_guarded(f.impl, module, args);
     PyObject* bound[n > 0 ? n : 1];
-    if (!bind_args(f, args, nargs, kwnames, bound)) return nullptr;
+    if (!kwnames && nargs >= static_cast<Py_ssize_t>(f.required) &&
+        nargs <= static_cast<Py_ssize_t>(f.max_positional())) {
+        // By position, trailing optionals omitted: nothing to look up.
+        for (std::size_t i = 0; i < n; ++i)
+            bound[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+    } else if (!bind_args(f, args, nargs, kwnames, bound)) {
+        return nullptr;
+    }
     return run_guarded(f.impl, module, bound);
 }
 
