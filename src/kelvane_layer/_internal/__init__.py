@@ -3,7 +3,7 @@
 Each submodule is one compiled deliverable: ``tuning_profile``,
 ``_invariants``, ``_defaults``, ``health``, ``extraction``, ``evolution``,
 ``rule_domains``, ``consolidation``, ``journal``, ``group_digest``,
-``convergence_judge`` and ``jobline``.  They share one nanobind runtime
-(``_libs/libnanobind.so``) and are imported by their full names, for
+``convergence_judge`` and ``jobline``, each a self-contained extension
+module on the host's C API.  They are imported by their full names, for
 example ``from kelvane_layer._internal.health import compute_kelvane_score``.
 """
