@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "kl/reply.hpp"
@@ -29,35 +31,75 @@ inline constexpr double kStagnationCosineThreshold = 0.92;
 
 // ---- Flattening ----------------------------------------------------------
 
+namespace detail {
+
+constexpr char32_t char_class(char32_t bits) noexcept {
+    return bits < 0x80 ? 0x7F : bits < 0x100 ? 0xFF : bits < 0x10000 ? 0xFFFF : 0x10FFFF;
+}
+
+// The first break at or after i: a whitespace code point that is not a lone
+// U+0020 between two words (n when there is none).  Code points passed over
+// that lie beyond ASCII are OR-ed into `bits`.
+template <class C>
+std::size_t find_break(const C* p, std::size_t i, std::size_t n, char32_t& bits) noexcept {
+    if constexpr (sizeof(C) == 1) {
+        // Eight units at a time while they are words joined by single
+        // spaces: no unit below U+0020, neither of the two Latin-1
+        // whitespace code points (U+0085, U+00A0), no two spaces side by
+        // side, no space in the last place (the next unit could be
+        // whitespace).  The pair test may see a pair that is not there,
+        // which only sends that chunk down the exact path below.
+        constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+        auto has_zero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+        while (i + 8 <= n) {
+            std::uint64_t x;
+            std::memcpy(&x, p + i, 8);
+            std::uint64_t sp = has_zero(x ^ (ones * 0x20));
+            std::uint64_t below = (x - ones * 0x20) & ~x & highs;
+            std::uint64_t high = x & highs;
+            if (high && (has_zero(x ^ (ones * 0x85)) | has_zero(x ^ (ones * 0xA0)))) break;
+            if (below | (sp & (sp >> 8)) | (sp >> 63)) break;
+            if (high) bits |= 0xFF;
+            i += 8;
+        }
+    }
+    for (; i < n; ++i) {
+        auto c = static_cast<char32_t>(p[i]);
+        if (c > 0x20 && c < 0x80) continue;
+        if (c == 0x20) {
+            if (i + 1 < n && !is_space(p[i + 1])) continue;
+            return i;
+        }
+        if (is_space(c)) return i;
+        bits |= c;
+    }
+    return n;
+}
+
+}  // namespace detail
+
+
 // The flattened form of a text is its words (the pieces between runs of
 // whitespace) joined by single spaces.  Words already joined by exactly one
-// U+0020 in the source stay together, so this calls run(begin, size, first)
-// once per stretch of the flattened text that lies contiguous in `s`; the
+// U+0020 in the source stay together, so this calls
+// run(begin, size, first, maxchar) once per stretch of the flattened text
+// that lies contiguous in `s` (maxchar: the stretch's maxchar class); the
 // caller writes one space before every stretch but the first.
 template <class C, class F>
 void for_each_flat_run(View<C> s, F&& run) {
+    const C* p = s.data();
     const std::size_t n = s.size();
-    std::size_t i = 0;
-    while (i < n && is_space(s[i])) ++i;
+    std::size_t start = 0;
+    while (start < n && is_space(p[start])) ++start;
     bool first = true;
-    std::size_t start = i;
-    while (i < n) {
-        if (!is_space(s[i])) {
-            ++i;
-            continue;
-        }
-        std::size_t gap_end = i + 1;
-        while (gap_end < n && is_space(s[gap_end])) ++gap_end;
-        if (gap_end == n) break;  // trailing whitespace
-        if (gap_end == i + 1 && s[i] == C(' ')) {  // one plain space: the stretch goes on
-            i = gap_end;
-            continue;
-        }
-        run(start, i - start, first);
+    while (start < n) {
+        char32_t bits = 0;
+        std::size_t end = detail::find_break(p, start, n, bits);
+        run(start, end - start, first, detail::char_class(bits));
         first = false;
-        start = i = gap_end;
+        start = end;
+        while (start < n && is_space(p[start])) ++start;
     }
-    if (i > start) run(start, i - start, first);
 }
 
 // ---- The verdict -----------------------------------------------------------

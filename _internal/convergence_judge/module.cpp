@@ -1,6 +1,7 @@
 // Binding of the convergence judge and the stagnation gate's cosine.
 #include <Python.h>
 
+#include <string>
 #include <vector>
 
 #include "convergence_judge/convergence_judge.hpp"
@@ -69,7 +70,36 @@ bool check_turn(Py_ssize_t index, PyObject* turn, TurnRef& out) {
     return true;
 }
 
-const kl::AnyText kSpace = kl::ascii_text(" ");
+
+// The flattened content: long stretches as slices of the content itself,
+// short ASCII ones (with the spaces between them) copied into the writer's
+// ASCII buffer, where they make one piece instead of many.
+void put_flattened(kl::py::StrWriter& out, PyObject* content) {
+    constexpr std::size_t kSliceFrom = 128;
+    kl::py::text_of(content).visit([&](auto v) {
+        std::string& buf = out.ascii_buffer();
+        std::size_t copied_from = buf.size();
+        auto flush = [&] {
+            out.ascii_grown(copied_from);
+            copied_from = buf.size();
+        };
+        cj::for_each_flat_run(v, [&](std::size_t b, std::size_t len, bool first, char32_t maxchar) {
+            if (!first) buf.push_back(' ');
+            if (maxchar == 0x7F && len < kSliceFrom) {
+                auto* src = v.data() + b;
+                if constexpr (sizeof(*src) == 1) {
+                    buf.append(reinterpret_cast<const char*>(src), len);
+                } else {
+                    for (std::size_t k = 0; k < len; ++k) buf.push_back(static_cast<char>(src[k]));
+                }
+                return;
+            }
+            flush();
+            out.borrowed_slice(content, b, len, maxchar);
+        });
+        flush();
+    });
+}
 
 PyObject* build_convergence_prompt(PyObject*, PyObject* const* args) {
     PyObject* list = args[0];
@@ -87,7 +117,7 @@ PyObject* build_convergence_prompt(PyObject*, PyObject* const* args) {
     kl::py::StrWriter out;
     out.reserve(6 * turns.size() + 4);
     auto lit = [&](const kl::AnyText& t) {
-        out.fixed(t);
+        out.literal(t);
         return true;
     };
     cj::kTranscript.walk(lit, [&](int) {
@@ -97,13 +127,7 @@ PyObject* build_convergence_prompt(PyObject*, PyObject* const* args) {
                     out.borrowed(t.sender);
                     return true;
                 }
-                // The flattened content, as slices of the content itself.
-                kl::py::text_of(t.content).visit([&](auto v) {
-                    cj::for_each_flat_run(v, [&](std::size_t b, std::size_t len, bool first) {
-                        if (!first) out.fixed(kSpace);
-                        out.borrowed_slice(t.content, b, len);
-                    });
-                });
+                put_flattened(out, t.content);
                 return true;
             });
         }

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 
 #include <openssl/evp.h>
 
@@ -24,6 +25,50 @@ const Template kBody(
 
 const Template kLine("\n- ({score}) {content}", {"score", "content"});
 
+namespace {
+
+// Scores below this magnitude are rounded with integer arithmetic: the
+// value times 1000 keeps its exact binary value in 64 bits.
+constexpr double kShortLimit = 9007199254740.0;  // 2**53 / 1000, rounded down
+
+// The common score (a confidence in [0, 1]) without the general printf-style
+// conversion: x = m * 2**e exactly, so x * 1000 = (m * 1000) * 2**e, rounded
+// half to even from its exact value.  Returns 0 for scores it does not take.
+std::size_t score_chars_short(char (&buf)[400], double score) noexcept {
+    double mag = std::fabs(score);
+    if (!(mag < kShortLimit)) return 0;
+    int exp2 = 0;
+    double frac = std::frexp(mag, &exp2);  // mag = frac * 2**exp2, frac in [0.5, 1)
+    auto m = static_cast<std::uint64_t>(std::ldexp(frac, 53));  // exact: 53-bit significand
+    int shift = 53 - exp2;  // mag = m / 2**shift
+    std::uint64_t q;
+    if (mag == 0.0) {
+        q = 0;
+    } else if (shift <= 0) {
+        q = (m << -shift) * 1000;  // an integer below 2**53 / 1000: no overflow
+    } else if (shift >= 64) {
+        q = 0;  // m * 1000 < 2**63 <= half of 2**shift: rounds to zero
+    } else {
+        std::uint64_t scaled = m * 1000;  // below 2**63
+        q = scaled >> shift;
+        std::uint64_t rest = scaled & ((std::uint64_t{1} << shift) - 1);
+        std::uint64_t half = std::uint64_t{1} << (shift - 1);
+        if (rest > half || (rest == half && (q & 1))) ++q;
+    }
+    char* p = buf;
+    if (std::signbit(score)) *p++ = '-';
+    auto res = std::to_chars(p, buf + sizeof buf, q / 1000);
+    p = res.ptr;
+    unsigned f = static_cast<unsigned>(q % 1000);
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + f / 100);
+    *p++ = static_cast<char>('0' + f / 10 % 10);
+    *p++ = static_cast<char>('0' + f % 10);
+    return static_cast<std::size_t>(p - buf);
+}
+
+}  // namespace
+
 std::size_t score_chars(char (&buf)[400], double score) noexcept {
     std::string_view text;
     if (std::isnan(score))
@@ -34,6 +79,7 @@ std::size_t score_chars(char (&buf)[400], double score) noexcept {
         text.copy(buf, text.size());
         return text.size();
     }
+    if (std::size_t n = score_chars_short(buf, score)) return n;
     // Exact: to_chars rounds the binary value itself, ties to even.
     auto res = std::to_chars(buf, buf + sizeof buf, score, std::chars_format::fixed, 3);
     return static_cast<std::size_t>(res.ptr - buf);

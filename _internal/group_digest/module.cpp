@@ -154,7 +154,7 @@ PyObject* build_group_digest_prompt(PyObject* m, PyObject* const* args) {
     kl::py::StrWriter out;
     out.reserve(4 * n + 4);
     auto lit = [&](const kl::AnyText& t) {
-        out.fixed(t);
+        out.literal(t);
         return true;
     };
     bool ok = gd::kBody.walk(lit, [&](int) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace kl {
 namespace {
@@ -40,14 +42,35 @@ void put_escaped(std::string& out, char32_t c) {
     }
 }
 
+// The end of the run of plain characters that starts at i.
+template <class C>
+std::size_t plain_run(const C* p, std::size_t i, std::size_t n) noexcept {
+    if constexpr (sizeof(C) == 1) {
+        // Eight units at a time: none below U+0020, none at U+007F or above,
+        // no quote and no backslash.
+        constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+        auto has_zero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+        while (i + 8 <= n) {
+            std::uint64_t x;
+            std::memcpy(&x, p + i, 8);
+            std::uint64_t bad = ((x - ones * 0x20) & ~x & highs) | (x & highs) |
+                                has_zero(x ^ (ones * 0x7F)) | has_zero(x ^ (ones * '"')) |
+                                has_zero(x ^ (ones * '\\'));
+            if (bad) break;
+            i += 8;
+        }
+    }
+    while (i < n && is_plain(static_cast<char32_t>(p[i]))) ++i;
+    return i;
+}
+
 template <class C>
 void put_string(std::string& out, View<C> s) {
     out.push_back('"');
     const std::size_t n = s.size();
     std::size_t i = 0;
     while (i < n) {
-        std::size_t run = i;
-        while (run < n && is_plain(static_cast<char32_t>(s[run]))) ++run;
+        std::size_t run = plain_run(s.data(), i, n);
         if (run > i) {  // a run of plain characters in one step
             if constexpr (sizeof(C) == 1) {
                 out.append(reinterpret_cast<const char*>(s.data() + i), run - i);

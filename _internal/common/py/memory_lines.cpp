@@ -1,8 +1,10 @@
 #include "kl/py/memory_lines.hpp"
 
+#include <cmath>
 #include <string>
 #include <vector>
 
+#include "kl/json_write.hpp"
 #include "kl/py/function.hpp"
 #include "kl/py/json_encode.hpp"
 #include "kl/py/module.hpp"
@@ -57,6 +59,19 @@ bool plain_piece(StrWriter& out, Ref value, Piece& piece) {
             return true;
         }
     }
+    if (PyFloat_CheckExact(v)) {
+        // float's str() is its repr: the shortest round-trip digits in the
+        // layout the JSON writer shares with it, or nan / inf / -inf.
+        double d = PyFloat_AS_DOUBLE(v);
+        std::string& buf = out.ascii_buffer();
+        piece.begin = buf.size();
+        if (std::isfinite(d))
+            append_json_float(buf, d);
+        else
+            buf.append(std::isnan(d) ? "nan" : d > 0 ? "inf" : "-inf");
+        piece.size = buf.size() - piece.begin;
+        return true;
+    }
     piece.str = Ref::steal(PyObject_Str(v));
     return static_cast<bool>(piece.str);
 }
@@ -87,8 +102,6 @@ bool get_optional(PyObject* const* keys, PyObject* memory, Ref& out) {
     return true;
 }
 
-const AnyText kNotAvailable = ascii_text("N/A");
-const AnyText kLineFeed = ascii_text("\n");
 
 bool memory_line(StrWriter& out, PyObject* const* keys, const ReflectionPrompt& p,
                  PyObject* memory, long long n) {
@@ -108,7 +121,7 @@ bool memory_line(StrWriter& out, PyObject* const* keys, const ReflectionPrompt& 
 
     return p.line.walk(
         [&](const AnyText& t) {
-            out.fixed(t);
+            out.literal(t);
             return true;
         },
         [&](int slot) {
@@ -121,7 +134,7 @@ bool memory_line(StrWriter& out, PyObject* const* keys, const ReflectionPrompt& 
                     if (has_salience)
                         salience.put(out);
                     else
-                        out.fixed(kNotAvailable);
+                        out.ascii("N/A");
                     break;
                 default: break;
             }
@@ -168,7 +181,7 @@ PyObject* build_reflection_prompt(PyObject* module, std::size_t first, const Ref
     out.reserve(static_cast<std::size_t>(n) * 12 + 8);
     bool ok = p.user.walk(
         [&](const AnyText& t) {
-            out.fixed(t);
+            out.literal(t);
             return true;
         },
         [&](int slot) {
@@ -177,7 +190,7 @@ PyObject* build_reflection_prompt(PyObject* module, std::size_t first, const Ref
                 return true;
             }
             for (Py_ssize_t i = 0; i < n; ++i) {
-                if (i > 0) out.fixed(kLineFeed);
+                if (i > 0) out.ascii("\n");
                 // The private copy keeps every memory alive.
                 if (!memory_line(out, keys, p, PyList_GET_ITEM(list.get(), i), i + 1))
                     return false;

@@ -92,9 +92,8 @@ void StrWriter::borrowed(PyObject* s) {
 }
 
 void StrWriter::owned(Ref s) {
-    // Reserve first, so nothing can throw between taking the reference and
-    // keeping it.
-    keep_.reserve(keep_.size() + 1);
+    // If push_back throws, `s` still owns the reference and releases it.
+    // (Reserving size() + 1 here would reallocate on every call.)
     PyObject* o = s.get();
     keep_.push_back(std::move(s));
     borrowed(o);
@@ -103,6 +102,11 @@ void StrWriter::owned(Ref s) {
 void StrWriter::borrowed_slice(PyObject* s, std::size_t begin, std::size_t n) {
     AnyText t = text_of(s).slice(begin, n);
     push({t.data, 0, n, t.width, max_char_class(t)});
+}
+
+void StrWriter::borrowed_slice(PyObject* s, std::size_t begin, std::size_t n, char32_t maxchar) {
+    AnyText t = text_of(s).slice(begin, n);
+    push({t.data, 0, n, t.width, maxchar});
 }
 
 void StrWriter::fixed(const AnyText& t) {

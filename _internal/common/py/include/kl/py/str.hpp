@@ -54,11 +54,33 @@ public:
     // Part of a host str, code points [begin, begin + n); the caller keeps
     // it alive.
     void borrowed_slice(PyObject* s, std::size_t begin, std::size_t n);
+    // The same when the caller already knows the slice's maxchar class
+    // (0x7F, 0xFF, 0xFFFF or 0x10FFFF), found while it scanned the slice.
+    void borrowed_slice(PyObject* s, std::size_t begin, std::size_t n, char32_t maxchar);
     // Text in storage that outlives the writer.
     void fixed(const AnyText& t);
     void fixed_ascii(std::string_view s) { fixed(ascii_text(s)); }
+    // A template's fixed run: a short ASCII run is copied into the ASCII
+    // buffer, where it joins the computed text beside it in one piece (a
+    // piece costs more than copying a few bytes); any other is referenced.
+    void literal(const AnyText& t) {
+        if (t.ascii && t.size <= kCopyAsciiUpTo)
+            ascii(t.ascii_view());
+        else
+            fixed(t);
+    }
+    static constexpr std::size_t kCopyAsciiUpTo = 32;
     // Computed ASCII, copied now.
     void ascii(std::string_view s);
+    // Code points known to be ASCII, in units of any width, copied now.
+    template <class C>
+    void ascii_units(std::basic_string_view<C> s) {
+        std::size_t old = scratch_.size();
+        scratch_.resize(old + s.size());
+        char* d = scratch_.data() + old;
+        for (C c : s) *d++ = static_cast<char>(c);
+        ascii_grown(old);
+    }
     void integer(long long v);
     // The plain text form of a value (see plain_str).  False with an error.
     bool plain(PyObject* value);
