@@ -306,3 +306,52 @@ def test_functions_have_real_signatures():
 def test_bad_calls_raise_type_error(call, message):
     with pytest.raises(TypeError, match=message):
         call()
+
+
+# -- argument errors and flattening edges ------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call, name",
+    [
+        (lambda: build(None), "turns"),
+        (lambda: build([("a", "b"), ("a", 1)]), "turns"),
+        (lambda: build([{"a": 1, "b": 2}]), "turns"),
+        (lambda: parse(None), "text"),
+        (lambda: parse(b"OPEN|x"), "text"),
+        (lambda: cosine((1.0,), [1.0]), "'a'"),
+        (lambda: cosine([1.0], None), "'b'"),
+        (lambda: cosine([1.0, "x"], [1.0, 2.0]), "'a'"),
+        (lambda: cosine([1.0, 2.0], [1.0, None]), "'b'"),
+    ],
+)
+def test_kind_errors_name_the_argument(call, name):
+    with pytest.raises(TypeError, match=name):
+        call()
+
+
+GAP_KINDS = [" ", "  ", "\t", "\n", " \n", "\x85", "\xa0", "\x1f", "\u3000", "\u2028"]
+
+
+@pytest.mark.parametrize("word", ["a", "\u00e9", "\u2014", "\U0001f600"])
+@pytest.mark.parametrize("gap", GAP_KINDS)
+def test_flattening_at_every_offset(word, gap):
+    # Whitespace is found several units at a time: put every kind of gap at
+    # every offset of the first sixteen, inside and at the ends of longer text.
+    for k in range(18):
+        for text in (word * k + gap + "bcdefghij klm",
+                     "x" * k + gap + word * 9 + gap,
+                     gap + "ab cd" * k + gap + gap + word):
+            assert build([("s", text)]) == ref_build([("s", text)]), (k, text)
+
+
+def test_verdict_returns_cuts_of_the_reply():
+    # Width of every returned text is the canonical one for its code points.
+    for reply, expected in [("\u00e9 | converged", (False, "\u00e9 | converged")),
+                            ("CONVERGED|caf\u00e9 \u2014 done", (True, "caf\u00e9 \u2014 done")),
+                            ("\u017fOPEN|x", (False, "\u017fOPEN|x")),
+                            ("OPEN|\u3000reason\u3000", (False, "reason"))]:
+        got = parse(reply)
+        assert got == expected and hash(got[1]) == hash(expected[1])
+    assert parse("\u0131open|r") == (False, "\u0131open|r")
+    assert parse("\ufb00|x") == (False, "\ufb00|x")  # upper-cases to "FF"

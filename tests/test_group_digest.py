@@ -238,3 +238,26 @@ def test_large_prompts_hash_correctly_from_many_threads():
     for t in threads:
         t.join()
     assert not failures
+
+
+def test_score_rounding_on_exact_ties_and_small_values():
+    # Exact binary ties at the third decimal go to the even digit; values
+    # just beside a tie, tiny and subnormal values, and the largest scores
+    # written without the general conversion all round as the host rounds.
+    cases = [k / 2000 for k in range(-4001, 4002)] + [k / 16 for k in range(-50, 50)]
+    cases += [math.nextafter(x, d) for x in (0.0005, 0.0625, 0.9995, 1.0625) for d in (0, 2)]
+    cases += [5e-324, -5e-324, 2.0**-1074, 1e-300, 2.0**-60, 9007199254740.0,
+              9007199254739.999, 9007199254741.0, 4503599627370.4995, 1e15 + 0.5]
+    assert lines(*((x, "c") for x in cases[:1])) == [f"- ({format(cases[0], '.3f')}) c"]
+    ordered = sorted(cases, reverse=True)
+    got = g.build_group_digest_prompt([SharedMemory(content="c", team_score=x) for x in ordered])
+    assert got.split("\n")[1:-2] == [f"- ({format(x, '.3f')}) c" for x in ordered]
+
+
+def test_kind_errors_name_the_argument():
+    with pytest.raises(TypeError, match="'rows'"):
+        g.build_group_digest_prompt({"team_score": 1})
+    with pytest.raises(TypeError, match=r"rows\[1\]"):
+        body((0.5, "a"), ("0.7", "b"))
+    with pytest.raises(TypeError, match="'prompt'"):
+        g.compute_prompt_hash(None)

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from kelvane_layer._internal import journal as j
 
@@ -62,6 +64,12 @@ def test_empty_list():
 def test_salience(memory, shown):
     out = user_of([{"content": "c", "event_type": "e", "created_at": "t", **memory}])
     assert out.endswith(f"[1] (e, salience={shown}, t): c\n")
+
+
+@given(st.floats() | st.integers() | st.booleans())
+def test_number_values_read_as_their_str(x):
+    out = user_of([{"content": x, "event_type": x, "salience": x, "created_at": x}])
+    assert out.endswith(f"[1] ({x}, salience={x}, {x}): {x}\n")
 
 
 def test_salience_of_a_mapping_that_is_not_a_dict():
