@@ -103,20 +103,30 @@ bool get_optional(PyObject* const* keys, PyObject* memory, Ref& out) {
 }
 
 
+// memory[key]: an exact dict is read directly (its KeyError is the one the
+// dict itself raises: the key alone); any other mapping through its own
+// __getitem__, which may answer a missing key (__missing__).
+PyObject* get_required(PyObject* memory, PyObject* key) {
+    if (!PyDict_CheckExact(memory)) return PyObject_GetItem(memory, key);
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(memory, key, &v) == 0) PyErr_SetObject(PyExc_KeyError, key);
+    return v;
+}
+
 bool memory_line(StrWriter& out, PyObject* const* keys, const ReflectionPrompt& p,
                  PyObject* memory, long long n) {
     Piece content, event_type, salience, created_at;
     bool has_salience = false;
-    Ref v = Ref::steal(PyObject_GetItem(memory, keys[kContent]));
+    Ref v = Ref::steal(get_required(memory, keys[kContent]));
     if (!v || !content_piece(out, std::move(v), content)) return false;
-    v = Ref::steal(PyObject_GetItem(memory, keys[kEventType]));
+    v = Ref::steal(get_required(memory, keys[kEventType]));
     if (!v || !plain_piece(out, std::move(v), event_type)) return false;
     if (p.with_salience) {
         if (!get_optional(keys, memory, v)) return false;
         has_salience = static_cast<bool>(v);
         if (has_salience && !plain_piece(out, std::move(v), salience)) return false;
     }
-    v = Ref::steal(PyObject_GetItem(memory, keys[kCreatedAt]));
+    v = Ref::steal(get_required(memory, keys[kCreatedAt]));
     if (!v || !plain_piece(out, std::move(v), created_at)) return false;
 
     return p.line.walk(
@@ -178,7 +188,8 @@ PyObject* build_reflection_prompt(PyObject* module, std::size_t first, const Ref
     }
 
     StrWriter out;
-    out.reserve(static_cast<std::size_t>(n) * 12 + 8);
+    out.reserve(static_cast<std::size_t>(n) * 8 + 8);
+    out.ascii_buffer().reserve(static_cast<std::size_t>(n) * 64 + 64);
     bool ok = p.user.walk(
         [&](const AnyText& t) {
             out.literal(t);
