@@ -40,6 +40,17 @@ constexpr char32_t char_class(char32_t bits) noexcept {
 // The first break at or after i: a whitespace code point that is not a lone
 // U+0020 between two words (n when there is none).  Code points passed over
 // that lie beyond ASCII are OR-ed into `bits`.
+// The exact test of one unit: true when p[i] starts a break.
+template <class C>
+bool breaks_at(const C* p, std::size_t i, std::size_t n, char32_t& bits) noexcept {
+    auto c = static_cast<char32_t>(p[i]);
+    if (c > 0x20 && c < 0x80) return false;
+    if (c == 0x20) return !(i + 1 < n && !is_space(p[i + 1]));
+    if (is_space(c)) return true;
+    bits |= c;
+    return false;
+}
+
 template <class C>
 std::size_t find_break(const C* p, std::size_t i, std::size_t n, char32_t& bits) noexcept {
     if constexpr (sizeof(C) == 1) {
@@ -47,8 +58,9 @@ std::size_t find_break(const C* p, std::size_t i, std::size_t n, char32_t& bits)
         // spaces: no unit below U+0020, neither of the two Latin-1
         // whitespace code points (U+0085, U+00A0), no two spaces side by
         // side, no space in the last place (the next unit could be
-        // whitespace).  The pair test may see a pair that is not there,
-        // which only sends that chunk down the exact path below.
+        // whitespace).  The pair test may see a pair that is not there; a
+        // chunk that fails goes through the exact test unit by unit, and
+        // the scan goes back to whole chunks after it.
         constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
         auto has_zero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
         while (i + 8 <= n) {
@@ -57,22 +69,19 @@ std::size_t find_break(const C* p, std::size_t i, std::size_t n, char32_t& bits)
             std::uint64_t sp = has_zero(x ^ (ones * 0x20));
             std::uint64_t below = (x - ones * 0x20) & ~x & highs;
             std::uint64_t high = x & highs;
-            if (high && (has_zero(x ^ (ones * 0x85)) | has_zero(x ^ (ones * 0xA0)))) break;
-            if (below | (sp & (sp >> 8)) | (sp >> 63)) break;
-            if (high) bits |= 0xFF;
-            i += 8;
+            bool plain = !(below | (sp & (sp >> 8)) | (sp >> 63)) &&
+                         !(high && (has_zero(x ^ (ones * 0x85)) | has_zero(x ^ (ones * 0xA0))));
+            if (plain) {
+                if (high) bits |= 0xFF;
+                i += 8;
+                continue;
+            }
+            for (std::size_t end = i + 8; i < end; ++i)
+                if (breaks_at(p, i, n, bits)) return i;
         }
     }
-    for (; i < n; ++i) {
-        auto c = static_cast<char32_t>(p[i]);
-        if (c > 0x20 && c < 0x80) continue;
-        if (c == 0x20) {
-            if (i + 1 < n && !is_space(p[i + 1])) continue;
-            return i;
-        }
-        if (is_space(c)) return i;
-        bits |= c;
-    }
+    for (; i < n; ++i)
+        if (breaks_at(p, i, n, bits)) return i;
     return n;
 }
 

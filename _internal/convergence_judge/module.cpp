@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "convergence_judge/convergence_judge.hpp"
+#include "kl/py/ascii_batch.hpp"
 #include "kl/py/function.hpp"
 #include "kl/py/module.hpp"
 #include "kl/py/prompt_text.hpp"
@@ -72,17 +73,12 @@ bool check_turn(Py_ssize_t index, PyObject* turn, TurnRef& out) {
 
 
 // The flattened content: long stretches as slices of the content itself,
-// short ASCII ones (with the spaces between them) copied into the writer's
-// ASCII buffer, where they make one piece instead of many.
-void put_flattened(kl::py::StrWriter& out, PyObject* content) {
+// short ASCII ones (with the spaces between them) copied into the batch,
+// where they make one piece with the text around them instead of many.
+void put_flattened(kl::py::StrWriter& out, kl::py::AsciiBatch& batch, PyObject* content) {
     constexpr std::size_t kSliceFrom = 128;
+    std::string& buf = batch.buffer();
     kl::py::text_of(content).visit([&](auto v) {
-        std::string& buf = out.ascii_buffer();
-        std::size_t copied_from = buf.size();
-        auto flush = [&] {
-            out.ascii_grown(copied_from);
-            copied_from = buf.size();
-        };
         cj::for_each_flat_run(v, [&](std::size_t b, std::size_t len, bool first, char32_t maxchar) {
             if (!first) buf.push_back(' ');
             if (maxchar == 0x7F && len < kSliceFrom) {
@@ -94,10 +90,9 @@ void put_flattened(kl::py::StrWriter& out, PyObject* content) {
                 }
                 return;
             }
-            flush();
+            batch.flush();
             out.borrowed_slice(content, b, len, maxchar);
         });
-        flush();
     });
 }
 
@@ -115,24 +110,28 @@ PyObject* build_convergence_prompt(PyObject*, PyObject* const* args) {
             return nullptr;
 
     kl::py::StrWriter out;
-    out.reserve(6 * turns.size() + 4);
-    auto lit = [&](const kl::AnyText& t) {
-        out.literal(t);
-        return true;
-    };
-    cj::kTranscript.walk(lit, [&](int) {
-        for (const TurnRef& t : turns) {
-            cj::kTurnLine.walk(lit, [&](int slot) {
-                if (slot == cj::kSenderId) {
-                    out.borrowed(t.sender);
+    out.reserve(4 * turns.size() + 4);
+    {
+        kl::py::AsciiBatch batch(out);
+        auto lit = [&](const kl::AnyText& t) {
+            batch.literal(t);
+            return true;
+        };
+        cj::kTranscript.walk(lit, [&](int) {
+            for (const TurnRef& t : turns) {
+                cj::kTurnLine.walk(lit, [&](int slot) {
+                    if (slot == cj::kSenderId) {
+                        batch.flush();
+                        out.borrowed(t.sender);
+                    } else {
+                        put_flattened(out, batch, t.content);
+                    }
                     return true;
-                }
-                put_flattened(out, t.content);
-                return true;
-            });
-        }
-        return true;
-    });
+                });
+            }
+            return true;
+        });
+    }
     return out.finish();
 }
 
