@@ -131,6 +131,7 @@ PyObject* build_convergence_prompt(PyObject*, PyObject* const* args) {
             }
             return true;
         });
+        batch.flush();
     }
     return out.finish();
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kl/json_write.hpp"
+#include "kl/py/ascii_batch.hpp"
 #include "kl/py/function.hpp"
 #include "kl/py/json_encode.hpp"
 #include "kl/py/module.hpp"
@@ -113,8 +114,11 @@ PyObject* get_required(PyObject* memory, PyObject* key) {
     return v;
 }
 
-bool memory_line(StrWriter& out, PyObject* const* keys, const ReflectionPrompt& p,
-                 PyObject* memory, long long n) {
+bool memory_line(StrWriter& out, AsciiBatch& batch, PyObject* const* keys,
+                 const ReflectionPrompt& p, PyObject* memory, long long n) {
+    // The values are read (and map content encoded) into the buffer before
+    // any of the line is written: nothing of the batch may be pending.
+    batch.flush();
     Piece content, event_type, salience, created_at;
     bool has_salience = false;
     Ref v = Ref::steal(get_required(memory, keys[kContent]));
@@ -128,23 +132,29 @@ bool memory_line(StrWriter& out, PyObject* const* keys, const ReflectionPrompt& 
     }
     v = Ref::steal(get_required(memory, keys[kCreatedAt]));
     if (!v || !plain_piece(out, std::move(v), created_at)) return false;
+    batch.resume();
 
+    if (n > 1) batch.ascii("\n");
+    auto put = [&](Piece& piece) {
+        batch.flush();
+        piece.put(out);
+    };
     return p.line.walk(
         [&](const AnyText& t) {
-            out.literal(t);
+            batch.literal(t);
             return true;
         },
         [&](int slot) {
             switch (slot) {
-                case kLineN: out.integer(n); break;
-                case kLineEventType: event_type.put(out); break;
-                case kLineCreatedAt: created_at.put(out); break;
-                case kLineContent: content.put(out); break;
+                case kLineN: batch.integer(n); break;
+                case kLineEventType: put(event_type); break;
+                case kLineCreatedAt: put(created_at); break;
+                case kLineContent: put(content); break;
                 case kLineSalience:
                     if (has_salience)
-                        salience.put(out);
+                        put(salience);
                     else
-                        out.ascii("N/A");
+                        batch.ascii("N/A");
                     break;
                 default: break;
             }
@@ -190,24 +200,28 @@ PyObject* build_reflection_prompt(PyObject* module, std::size_t first, const Ref
     StrWriter out;
     out.reserve(static_cast<std::size_t>(n) * 8 + 8);
     out.ascii_buffer().reserve(static_cast<std::size_t>(n) * 64 + 64);
-    bool ok = p.user.walk(
-        [&](const AnyText& t) {
-            out.literal(t);
-            return true;
-        },
-        [&](int slot) {
-            if (slot == kCount) {
-                out.integer(static_cast<long long>(n));
+    bool ok;
+    {
+        AsciiBatch batch(out);
+        ok = p.user.walk(
+            [&](const AnyText& t) {
+                batch.literal(t);
                 return true;
-            }
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                if (i > 0) out.ascii("\n");
-                // The private copy keeps every memory alive.
-                if (!memory_line(out, keys, p, PyList_GET_ITEM(list.get(), i), i + 1))
-                    return false;
-            }
-            return true;
-        });
+            },
+            [&](int slot) {
+                if (slot == kCount) {
+                    batch.integer(static_cast<long long>(n));
+                    return true;
+                }
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    // The private copy keeps every memory alive.
+                    if (!memory_line(out, batch, keys, p, PyList_GET_ITEM(list.get(), i), i + 1))
+                        return false;
+                }
+                return true;
+            });
+        if (ok) batch.flush();
+    }
     if (!ok) return nullptr;
     Ref content = Ref::steal(out.finish());
     if (!content) return nullptr;

@@ -1,5 +1,6 @@
 // Computed ASCII written straight into a StrWriter's ASCII buffer and handed
-// over as one piece only when a piece of another kind comes: a template's
+// over as one piece only when a piece of another kind comes (and by a last
+// flush() when the writing is done): a template's
 // short fixed runs, digits and separators between two host strs then cost a
 // few byte copies instead of a piece each.
 #pragma once
@@ -17,7 +18,6 @@ public:
     explicit AsciiBatch(StrWriter& out) : out_(out), buf_(out.ascii_buffer()), from_(buf_.size()) {}
     AsciiBatch(const AsciiBatch&) = delete;
     AsciiBatch& operator=(const AsciiBatch&) = delete;
-    ~AsciiBatch() { flush(); }
 
     // The buffer, for text appended to the batch.
     std::string& buffer() noexcept { return buf_; }
@@ -40,6 +40,10 @@ public:
         out_.ascii_grown(from_);
         from_ = buf_.size();
     }
+    // Starts the batch afresh after text that was written to the buffer
+    // outside it (kept by the writer as pieces of their own); nothing may
+    // be pending.
+    void resume() noexcept { from_ = buf_.size(); }
 
 private:
     StrWriter& out_;
