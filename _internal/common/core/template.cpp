@@ -69,7 +69,10 @@ Template::Template(std::string_view source, std::initializer_list<std::string_vi
     if (fixed_maxchar_ <= 0xFF) lit8_.assign(lit32_.begin(), lit32_.end());
     if (fixed_maxchar_ == 0xFFFF) lit16_.assign(lit32_.begin(), lit32_.end());
     for (Piece& p : pieces_)
-        if (p.slot < 0) p.ascii = max_char_class(View<U4>(lit32_.data() + p.begin, p.length)) == 0x7F;
+        if (p.slot < 0) {
+            p.maxchar = max_char_class(View<U4>(lit32_.data() + p.begin, p.length));
+            p.ascii = p.maxchar == 0x7F;
+        }
 }
 
 AnyText Template::literal(const Piece& p) const noexcept {
@@ -84,6 +87,7 @@ AnyText Template::literal(const Piece& p) const noexcept {
     else
         t = {lit32_.data() + p.begin, p.length, 4, false};
     t.ascii = p.ascii;
+    t.maxchar = p.maxchar;
     return t;
 }
 

@@ -6,6 +6,7 @@ namespace kl {
 
 char32_t max_char_class(const AnyText& t) noexcept {
     if (t.ascii) return 0x7F;
+    if (t.maxchar) return t.maxchar;
     return t.visit([](auto v) { return max_char_class(v); });
 }
 

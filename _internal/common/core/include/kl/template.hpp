@@ -60,6 +60,7 @@ private:
         std::size_t begin, length;  // fixed run in the literal store
         int slot;                   // >= 0: placeholder index
         bool ascii = false;         // fixed run: every code point below U+0080
+        char32_t maxchar = 0;       // fixed run: its maxchar class
     };
     AnyText literal(const Piece& p) const noexcept;
 

@@ -32,6 +32,9 @@ struct AnyText {
     std::size_t size = 0;  // code points
     unsigned char width = 1;  // 1, 2 or 4
     bool ascii = true;
+    // The maxchar class (see max_char_class) when the owner knows it, so a
+    // writer need not scan for it; 0 when unknown.
+    char32_t maxchar = 0;
 
     template <class F>
     decltype(auto) visit(F&& f) const {
