@@ -10,6 +10,7 @@
 #include "evolution/evolution.hpp"
 #include "kl/py/function.hpp"
 #include "kl/py/module.hpp"
+#include "kl/py/prompt_text.hpp"
 #include "kl/py/ref.hpp"
 #include "kl/py/str.hpp"
 #include "kl/reply.hpp"
@@ -58,29 +59,6 @@ Ref record_item(PyObject* record, PyObject* key) {
         return Ref::steal(v);
     }
     return Ref::steal(PyObject_GetItem(record, key));
-}
-
-template <class F>
-void render(StrWriter& w, const kl::Template& t, F&& slot) {
-    t.walk([&](const kl::AnyText& lit) { return w.fixed(lit), true; },
-           [&](int i) { return slot(i), true; });
-}
-
-PyObject* prompt_pair(PyObject* m, PyObject* system, PyObject* user_content) {
-    Ref sys = Ref::steal(system);
-    if (!sys) return nullptr;
-    Ref message = Ref::steal(PyDict_New());
-    if (!message || PyDict_SetItem(message.get(), st(m, kKeyRole), st(m, kUser)) < 0 ||
-        PyDict_SetItem(message.get(), st(m, kKeyContent), user_content) < 0)
-        return nullptr;
-    Ref messages = Ref::steal(PyList_New(1));
-    if (!messages) return nullptr;
-    PyList_SET_ITEM(messages.get(), 0, message.release());
-    PyObject* pair = PyTuple_New(2);
-    if (!pair) return nullptr;
-    PyTuple_SET_ITEM(pair, 0, sys.release());
-    PyTuple_SET_ITEM(pair, 1, messages.release());
-    return pair;
 }
 
 PyObject* build_evolution_prompt(PyObject* m, PyObject* const* args) {
@@ -139,13 +117,13 @@ PyObject* build_evolution_prompt(PyObject* m, PyObject* const* args) {
 
     StrWriter w;
     bool ok = true;
-    render(w, ev::system_template(), [&](int slot) {
+    kl::py::render(w, ev::system_template(), [&](int slot) {
         switch (slot) {
             case ev::kDirectivesBlock:
                 if (ds.empty()) w.fixed_ascii(ev::kNoDirectives);
                 for (std::size_t i = 0; i < ds.size(); ++i) {
                     if (i) w.fixed_ascii(ev::kLineBreak);
-                    render(w, ev::directive_line(), [&](int s) {
+                    kl::py::render(w, ev::directive_line(), [&](int s) {
                         if (s == ev::kNumber)
                             w.integer(static_cast<long long>(i + 1));
                         else
@@ -156,7 +134,7 @@ PyObject* build_evolution_prompt(PyObject* m, PyObject* const* args) {
             case ev::kInsightsBlock:
                 for (std::size_t i = 0; i < ins.size(); ++i) {
                     if (i) w.fixed_ascii(ev::kLineBreak);
-                    render(w, ev::insight_line(), [&](int s) {
+                    kl::py::render(w, ev::insight_line(), [&](int s) {
                         w.borrowed((s == ev::kId ? ins[i].first : ins[i].second).get());
                     });
                 }
@@ -164,14 +142,15 @@ PyObject* build_evolution_prompt(PyObject* m, PyObject* const* args) {
             case ev::kMaxPerCycle: ok = w.plain(limit.get()); break;
             default:
                 if (guidance.size)
-                    render(w, ev::style_rule(), [&](int) {
+                    kl::py::render(w, ev::style_rule(), [&](int) {
                         w.borrowed_slice(style, guidance.begin, guidance.size);
                     });
                 break;
         }
     });
     if (!ok) return nullptr;
-    return prompt_pair(m, w.finish(), st(m, kUserMessage));
+    return kl::py::prompt_pair(w.finish(), st(m, kUserMessage), st(m, kKeyRole), st(m, kKeyContent),
+                               st(m, kUser));
 }
 
 // ---- Reply parser --------------------------------------------------------

@@ -7,6 +7,7 @@
 #include "extraction/extraction.hpp"
 #include "kl/py/function.hpp"
 #include "kl/py/module.hpp"
+#include "kl/py/prompt_text.hpp"
 #include "kl/py/ref.hpp"
 #include "kl/py/str.hpp"
 #include "kl/reply.hpp"
@@ -46,32 +47,6 @@ kl::Span trimmed(PyObject* s) {
     });
 }
 
-// Writes a template's fixed runs and, for each placeholder, what `slot`
-// writes.
-template <class F>
-void render(StrWriter& w, const kl::Template& t, F&& slot) {
-    t.walk([&](const kl::AnyText& lit) { return w.fixed(lit), true; },
-           [&](int i) { return slot(i), true; });
-}
-
-// (system, [{"role": "user", "content": user_content}]), taking `system`.
-PyObject* prompt_pair(PyObject* m, PyObject* system, PyObject* user_content) {
-    Ref sys = Ref::steal(system);
-    if (!sys) return nullptr;
-    Ref message = Ref::steal(PyDict_New());
-    if (!message || PyDict_SetItem(message.get(), st(m, kKeyRole), st(m, kUser)) < 0 ||
-        PyDict_SetItem(message.get(), st(m, kKeyContent), user_content) < 0)
-        return nullptr;
-    Ref messages = Ref::steal(PyList_New(1));
-    if (!messages) return nullptr;
-    PyList_SET_ITEM(messages.get(), 0, message.release());
-    PyObject* pair = PyTuple_New(2);
-    if (!pair) return nullptr;
-    PyTuple_SET_ITEM(pair, 0, sys.release());
-    PyTuple_SET_ITEM(pair, 1, messages.release());
-    return pair;
-}
-
 PyObject* build_extraction_prompt(PyObject* m, PyObject* const* args) {
     constexpr const char* fn = "build_extraction_prompt";
     PyObject* memory = args[0];
@@ -82,7 +57,7 @@ PyObject* build_extraction_prompt(PyObject* m, PyObject* const* args) {
     kl::Span body = trimmed(memory);
     StrWriter w;
     bool ok = true;
-    render(w, ex::extraction_template(), [&](int i) {
+    kl::py::render(w, ex::extraction_template(), [&](int i) {
         if (i == ex::kRole)
             w.borrowed(role);
         else if (i == ex::kMemoryBlock)
@@ -91,7 +66,8 @@ PyObject* build_extraction_prompt(PyObject* m, PyObject* const* args) {
             ok = w.plain(limit.get());
     });
     if (!ok) return nullptr;
-    return prompt_pair(m, w.finish(), st(m, kFactsMessage));
+    return kl::py::prompt_pair(w.finish(), st(m, kFactsMessage), st(m, kKeyRole), st(m, kKeyContent),
+                               st(m, kUser));
 }
 
 PyObject* build_claim_extraction_prompt(PyObject* m, PyObject* const* args) {
@@ -103,14 +79,15 @@ PyObject* build_claim_extraction_prompt(PyObject* m, PyObject* const* args) {
     kl::Span body = trimmed(output);
     StrWriter w;
     bool ok = true;
-    render(w, ex::claim_template(), [&](int i) {
+    kl::py::render(w, ex::claim_template(), [&](int i) {
         if (i == ex::kOutputBlock)
             w.borrowed_slice(output, body.begin, body.size);
         else
             ok = w.plain(limit.get());
     });
     if (!ok) return nullptr;
-    return prompt_pair(m, w.finish(), st(m, kClaimsMessage));
+    return kl::py::prompt_pair(w.finish(), st(m, kClaimsMessage), st(m, kKeyRole), st(m, kKeyContent),
+                               st(m, kUser));
 }
 
 // ---- Reply parsers -------------------------------------------------------

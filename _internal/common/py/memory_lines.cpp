@@ -8,6 +8,7 @@
 #include "kl/py/ascii_batch.hpp"
 #include "kl/py/function.hpp"
 #include "kl/py/json_encode.hpp"
+#include "kl/py/prompt_text.hpp"
 #include "kl/py/module.hpp"
 #include "kl/py/ref.hpp"
 #include "kl/py/str.hpp"
@@ -225,15 +226,7 @@ PyObject* build_reflection_prompt(PyObject* module, std::size_t first, const Ref
     if (!ok) return nullptr;
     Ref content = Ref::steal(out.finish());
     if (!content) return nullptr;
-
-    Ref message = Ref::steal(PyDict_New());
-    if (!message || PyDict_SetItem(message.get(), keys[kRole], keys[kUser]) < 0 ||
-        PyDict_SetItem(message.get(), keys[kContent], content.get()) < 0)
-        return nullptr;
-    Ref messages = Ref::steal(PyList_New(1));
-    if (!messages) return nullptr;
-    PyList_SET_ITEM(messages.get(), 0, message.release());
-    return PyTuple_Pack(2, system, messages.get());
+    return prompt_pair(Py_NewRef(system), content.get(), keys[kRole], keys[kContent], keys[kUser]);
 }
 
 }  // namespace kl::py
