@@ -8,7 +8,6 @@
 #include "kl/py/prompt_text.hpp"
 #include "kl/py/ref.hpp"
 #include "kl/py/str.hpp"
-#include "kl/reply.hpp"
 
 namespace {
 
@@ -33,10 +32,7 @@ PyObject* build_consolidation_prompt(PyObject* m, PyObject* const* args) {
 }
 
 PyObject* parse_consolidation_output(PyObject*, PyObject* const* args) {
-    PyObject* response = args[0];
-    if (!kl::py::check_str("parse_consolidation_output", "response", response)) return nullptr;
-    kl::Span kept = kl::clean_text_reply(kl::py::text_of(response));
-    return kl::py::substr(response, kept.begin, kept.size);
+    return kl::py::parse_reflection_output("parse_consolidation_output", args[0]);
 }
 
 constexpr const char* kBuildDoc =

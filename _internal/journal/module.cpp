@@ -8,7 +8,6 @@
 #include "kl/py/prompt_text.hpp"
 #include "kl/py/ref.hpp"
 #include "kl/py/str.hpp"
-#include "kl/reply.hpp"
 
 namespace {
 
@@ -32,10 +31,7 @@ PyObject* build_journal_prompt(PyObject* m, PyObject* const* args) {
 }
 
 PyObject* parse_journal_output(PyObject*, PyObject* const* args) {
-    PyObject* response = args[0];
-    if (!kl::py::check_str("parse_journal_output", "response", response)) return nullptr;
-    kl::Span kept = kl::clean_text_reply(kl::py::text_of(response));
-    return kl::py::substr(response, kept.begin, kept.size);
+    return kl::py::parse_reflection_output("parse_journal_output", args[0]);
 }
 
 constexpr const char* kBuildDoc =

@@ -12,6 +12,7 @@
 #include "kl/py/module.hpp"
 #include "kl/py/ref.hpp"
 #include "kl/py/str.hpp"
+#include "kl/reply.hpp"
 
 namespace kl::py {
 namespace {
@@ -227,6 +228,12 @@ PyObject* build_reflection_prompt(PyObject* module, std::size_t first, const Ref
     Ref content = Ref::steal(out.finish());
     if (!content) return nullptr;
     return prompt_pair(Py_NewRef(system), content.get(), keys[kRole], keys[kContent], keys[kUser]);
+}
+
+PyObject* parse_reflection_output(const char* func, PyObject* response) noexcept {
+    if (!check_str(func, "response", response)) return nullptr;
+    Span kept = clean_text_reply(text_of(response));
+    return substr(response, kept.begin, kept.size);
 }
 
 }  // namespace kl::py

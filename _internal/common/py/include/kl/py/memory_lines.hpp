@@ -49,4 +49,9 @@ struct ReflectionPrompt {
 PyObject* build_reflection_prompt(PyObject* module, std::size_t first, const ReflectionPrompt& p,
                                   PyObject* system, PyObject* memories);
 
+// The reply of a reflection step cleaned as prose (trim, one fence pair, one
+// pair of enclosing quotes), cut from the reply itself.  `func` names the
+// caller in the TypeError for a response that is not a str.
+PyObject* parse_reflection_output(const char* func, PyObject* response) noexcept;
+
 }  // namespace kl::py
