@@ -48,11 +48,12 @@ bench: build
 bench-callgrind: build
 	$(RUN) bench/run.py --callgrind "$(BENCH_ARGS)"
 
-# ruff over the Python, mypy --strict over the command line and demo, and
-# stubtest: the shipped .pyi stubs against the built modules.
+# ruff over the Python; mypy --strict over the command line, the demo and a
+# host-style script that calls every public function (so the stubs must fit
+# typed host code); stubtest: the shipped .pyi stubs against the built modules.
 lint: build
 	$(VENV)/bin/ruff check src tests bench tools
-	$(RUN) -m mypy --strict src/kelvane_layer/cli.py src/kelvane_layer/demo.py
+	$(RUN) -m mypy --strict src/kelvane_layer/cli.py src/kelvane_layer/demo.py tests/host_script.py
 	$(RUN) -m mypy.stubtest kelvane_layer._internal
 
 # The extensions under AddressSanitizer + UndefinedBehaviorSanitizer, in a

@@ -31,7 +31,7 @@ import sys
 import zlib
 from collections.abc import Callable, Coroutine
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from kelvane_layer._internal import (
     consolidation,
@@ -48,6 +48,10 @@ from kelvane_layer._internal._defaults import DIRECTIVE_DEDUP_COSINE_THRESHOLD
 from kelvane_layer._internal.tuning_profile import TuningProfile
 from kelvane_layer.cli import PROFILES
 from kelvane_layer.types import SharedMemory
+
+if TYPE_CHECKING:
+    from kelvane_layer._internal.evolution import Proposal
+    from kelvane_layer._internal.extraction import FactRecord
 
 __all__ = ["PROFILES", "ScriptedLLM", "main", "run_cycle"]
 
@@ -220,7 +224,7 @@ async def run_cycle(profile: TuningProfile, profile_name: str, llm: ScriptedLLM)
             profile.dream_evolve_style_guidance)
         reply = await llm.complete("evolve", pair[0], user_text(pair))
         proposals = evolution.parse_evolution_output(reply, {i["id"] for i in insights})
-        kept: list[dict[str, str]] = []
+        kept: list[Proposal] = []
         decisions = []
         per_domain: dict[str, int] = {}
         store = [embed(d) for d in ACTIVE_DIRECTIVES]
@@ -256,7 +260,7 @@ async def run_cycle(profile: TuningProfile, profile_name: str, llm: ScriptedLLM)
                    entry=journal.parse_journal_output(reply))
 
     async def extract_facts() -> None:
-        facts: list[dict[str, Any]] = []
+        facts: list[FactRecord] = []
         exchanges = []
         for n, (role, content) in enumerate(CAPTURED):
             pair = extraction.build_extraction_prompt(

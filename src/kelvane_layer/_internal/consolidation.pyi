@@ -1,6 +1,7 @@
 """Memory consolidation: prompt builder, reply parser and tuning constants."""
 
-from typing import Any
+from collections.abc import Mapping
+from typing import TypedDict, type_check_only
 
 from kelvane_layer._internal.tuning_profile import TuningProfile
 
@@ -12,6 +13,19 @@ __all__ = [
     "TIER2_DEDUP_THRESHOLD",
 ]
 
+# For type checkers only: import it under ``if TYPE_CHECKING:``.
+@type_check_only
+class MemoryRecord(TypedDict):
+    """The keys of a memory that the prompt reads; a back-end's record may carry more.
+
+    ``content`` is written as it is when it is text and as JSON when it is a
+    dict; ``event_type`` and ``created_at`` in their plain text form.
+    """
+
+    content: str | Mapping[str, object]
+    event_type: str
+    created_at: object
+
 MAX_CONSOLIDATION_INPUTS: int
 DEFAULT_CONSOLIDATION_MIN_SALIENCE: float
 TIER2_DEDUP_THRESHOLD: float
@@ -20,7 +34,9 @@ _CONSOLIDATION_SYSTEM: str
 _CONSOLIDATION_USER: str
 _PROFILE: TuningProfile
 
-def build_consolidation_prompt(
-    memories: list[dict[str, Any]],
+# Lists are invariant, so the element type is a parameter: a host's list of
+# its own TypedDict, list[MemoryRecord] or list[dict[str, Any]] all fit.
+def build_consolidation_prompt[M: Mapping[str, object]](
+    memories: list[M],
 ) -> tuple[str, list[dict[str, str]]]: ...
 def parse_consolidation_output(response: str) -> str: ...

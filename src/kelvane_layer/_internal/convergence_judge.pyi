@@ -13,15 +13,15 @@ __all__ = [
 CONVERGENCE_JUDGE_SYSTEM_PROMPT: Final[str]
 STAGNATION_COSINE_THRESHOLD: Final[float]
 
-# Lists are invariant: each accepted element typing is spelled out so that a
-# caller's list[tuple[str, str]] (or list[int] vector) type-checks as it is.
-def build_convergence_prompt(
-    turns: list[tuple[str, str]] | list[list[str]] | list[tuple[str, str] | list[str]],
-) -> str:
+# Lists are invariant, so element types are parameters: a host's
+# list[tuple[str, str]], list[list[str]] or list of its own NamedTuple turns
+# fits, and so does a list[float] or list[int] vector.
+
+def build_convergence_prompt[T: tuple[str, str] | list[str]](turns: list[T]) -> str:
     """Render (sender_id, content) turns as the judge's user prompt."""
 
 def parse_convergence_verdict(text: str) -> tuple[bool, str]:
     """Read the judge's reply as ``(is_converged, summary_or_reason)``; never raises on a str."""
 
-def cosine_similarity(a: list[float] | list[int], b: list[float] | list[int]) -> float:
+def cosine_similarity[A: float, B: float](a: list[A], b: list[B]) -> float:
     """Cosine similarity of two equal-length vectors in sequential double arithmetic."""

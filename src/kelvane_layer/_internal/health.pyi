@@ -1,9 +1,31 @@
-"""Health scoring: sub-scores, the composite kelvane score and the classifier."""
+"""Health scoring: sub-scores, the composite kelvane score and the classifier.
+
+The statistics map ``stats`` holds sections, each a map.  An absent section
+counts as an empty map and an absent key takes its default; a present
+section must be a map.  Integer values are converted with ``int()`` (a float
+truncates toward zero), floating-point values with ``float()``.  Sections
+and keys other than these are ignored without a word.
+
+==========  =================  ==============================  =======  =================
+section     key                kind                            default  read by
+==========  =================  ==============================  =======  =================
+memory      event_type_counts  map: event type -> integer      {}       score
+memory      reinforced_count   integer                         0        score, classifier
+memory      total_memories     integer                         0        score, classifier
+memory      captures_7d        integer                         0        classifier
+dreams      runs_7d            integer                         0        score, classifier
+dreams      failure_count_7d   integer                         0        score, classifier
+dreams      success_rate_7d    floating-point                  1.0      classifier
+critic      pass_rate_7d       floating-point                  1.0      score
+journals    entries_7d         integer                         0        score
+directives  demotion_rate_7d   floating-point                  0.0      classifier
+==========  =================  ==============================  =======  =================
+"""
 
 from collections.abc import Mapping
+from typing import Protocol, TypedDict, type_check_only
 
 from kelvane_layer._internal.tuning_profile import TuningProfile
-from kelvane_layer.types import CognitiveHealthStatus
 
 __all__ = [
     "REMEDY_URL_BASE",
@@ -14,15 +36,68 @@ __all__ = [
     "remedy_url_for",
 ]
 
+# The types below exist for type checkers only: import them under
+# ``if TYPE_CHECKING:`` (or in string annotations), never at run time.
+
+@type_check_only
+class MemoryStats(TypedDict, total=False):
+    event_type_counts: Mapping[str, int]  # memories per event type; default {}
+    reinforced_count: int  # memories reinforced at least once; default 0
+    total_memories: int  # memories stored; default 0
+    captures_7d: int  # memories captured in the last seven days; default 0
+
+@type_check_only
+class DreamStats(TypedDict, total=False):
+    runs_7d: int  # reflection cycles run in the last seven days; default 0
+    failure_count_7d: int  # of those, cycles that failed; default 0
+    success_rate_7d: float  # success rate of those cycles; default 1.0
+
+@type_check_only
+class CriticStats(TypedDict, total=False):
+    pass_rate_7d: float  # the critic's pass rate over seven days; default 1.0
+
+@type_check_only
+class JournalStats(TypedDict, total=False):
+    entries_7d: int  # journal entries written in the last seven days; default 0
+
+@type_check_only
+class DirectiveStats(TypedDict, total=False):
+    demotion_rate_7d: float  # share of directives demoted in seven days; default 0.0
+
+@type_check_only
+class HealthStats(TypedDict, total=False):
+    """Every section and key that the health functions read (all optional)."""
+
+    memory: MemoryStats
+    dreams: DreamStats
+    critic: CriticStats
+    journals: JournalStats
+    directives: DirectiveStats
+
+@type_check_only
+class HealthStatus(Protocol):
+    """A member of the host's ``CognitiveHealthStatus`` enumeration.
+
+    The classifier returns the host's own members (``HEALTHY``, ``DRIFTING``,
+    ``OVERLOADED``, ``STAGNANT``) and the link is built from their value
+    text, so these stubs stay independent of how the host types its enum.
+    """
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> str: ...
+
 REMEDY_URL_BASE: str
 
+# ``stats`` is typed as any text-keyed mapping so that a back-end's
+# dict[str, Any], a parsed JSON object and a host's own TypedDict all fit;
+# HealthStats spells out the keys that are read.
 def classify_cognitive_health(
-    stats: Mapping[str, Mapping[str, object]], kelvane_score: float, admin: TuningProfile
-) -> CognitiveHealthStatus: ...
-def compute_memory_diversity(event_type_counts: Mapping[str, int]) -> float: ...
-def compute_reinforcement_ratio(reinforced_count: int, total_memories: int) -> float: ...
-def compute_kelvane_score(
-    stats: Mapping[str, Mapping[str, object]], admin: TuningProfile
-) -> float: ...
-def remedy_url_for(status: CognitiveHealthStatus) -> str | None: ...
-def _journal_frequency_score(entries_7d: int, target_days: float) -> float: ...
+    stats: Mapping[str, object], kelvane_score: float, admin: TuningProfile
+) -> HealthStatus: ...
+def compute_memory_diversity(event_type_counts: Mapping[str, float]) -> float: ...
+def compute_reinforcement_ratio(reinforced_count: float, total_memories: float) -> float: ...
+def compute_kelvane_score(stats: Mapping[str, object], admin: TuningProfile) -> float: ...
+def remedy_url_for(status: HealthStatus) -> str | None: ...
+def _journal_frequency_score(entries_7d: float, target_days: float) -> float: ...
