@@ -1,3 +1,4 @@
+import io
 import json
 import os
 import subprocess
@@ -139,3 +140,208 @@ def test_module_entry_point():
     bad = subprocess.run([sys.executable, "-m", "kelvane_layer", "health", "/no/such.json"],
                          capture_output=True, text=True, env=env, check=False)
     assert bad.returncode == 2 and bad.stderr.count("\n") == 1 and bad.stdout == ""
+
+
+# --- version, standard input, strict JSON -------------------------------------
+
+
+def test_version_and_help_return_status_0(capsys):
+    from importlib import metadata
+
+    import kelvane_layer
+
+    try:
+        expected = metadata.version("kelvane_layer")
+    except metadata.PackageNotFoundError:
+        expected = kelvane_layer.__version__
+    assert run(capsys, "--version") == (0, f"python -m kelvane_layer {expected}\n", "")
+    code, out, _ = run(capsys, "--help")
+    assert code == 0 and "strict JSON" in out and "NO_COLOR" in out
+
+
+def feed_stdin(monkeypatch, data):
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data), encoding="ascii"))
+
+
+def test_health_reads_stdin_as_utf8_like_a_file(capsys, monkeypatch, tmp_path):
+    # The wrapper's own encoding is ASCII: the bytes must be decoded as UTF-8
+    # whatever the locale would say.
+    stats = dict(SAMPLE, memory={**SAMPLE["memory"], "event_type_counts": {"é": 1, "ü": 2}})
+    text = json.dumps(stats, ensure_ascii=False)
+    _, from_file, _ = run(capsys, "health", write(tmp_path, text), "--json")
+    feed_stdin(monkeypatch, text.encode("utf-8"))
+    code, from_stdin, err = run(capsys, "health", "-", "--json")
+    assert code == 0 and err == ""
+    a, b = json.loads(from_file), json.loads(from_stdin)
+    assert b.pop("source") == "stdin" and a.pop("source") != "stdin" and a == b
+
+
+@pytest.mark.parametrize("data, fragment", [(b"\xff{}", "stdin: not UTF-8"),
+                                            (b"{", "stdin: invalid JSON"),
+                                            (b"", "stdin: invalid JSON"),
+                                            (b"[]", "stdin: expected a JSON object")])
+def test_bad_stdin_is_one_line_and_status_2(capsys, monkeypatch, data, fragment):
+    feed_stdin(monkeypatch, data)
+    code, out, err = run(capsys, "health", "-")
+    assert code == 2 and out == "" and err.count("\n") == 1 and fragment in err
+
+
+def refuse_constant(name):
+    raise ValueError(f"not strict JSON: {name}")
+
+
+@pytest.mark.parametrize("literal", ["NaN", "Infinity", "-Infinity"])
+def test_health_json_is_strict_for_non_finite_statistics(capsys, monkeypatch, literal):
+    feed_stdin(monkeypatch, b'{"critic": {"pass_rate_7d": %s}}' % literal.encode())
+    code, out, _ = run(capsys, "health", "-", "--json")
+    report = json.loads(out, parse_constant=refuse_constant)
+    assert code == 0 and report["sub_scores"]["directive_coherence"] is None
+    assert isinstance(report["kelvane_score"], float)
+
+
+def test_json_text_nulls_every_non_finite_number():
+    value = {"a": [1.5, float("nan"), (float("inf"), {"b": -float("inf")})], "c": "NaN", "d": 2}
+    assert json.loads(cli.json_text(value), parse_constant=refuse_constant) == {
+        "a": [1.5, None, [None, {"b": None}]], "c": "NaN", "d": 2}
+
+
+# --- statistics the health functions do not read ------------------------------
+
+
+def test_health_warns_about_unknown_sections_and_keys(capsys, monkeypatch):
+    stats = {"memroy": {"total_memories": 3}, "memory": {"total_memory": 1, "captures_7d": 4},
+             "critic": {"pass_rate_7d": 0.5, "pass_rate": 1}, "extra": 1}
+    feed_stdin(monkeypatch, json.dumps(stats).encode())
+    code, out, err = run(capsys, "health", "-", "--json")
+    assert code == 0 and json.loads(out)["source"] == "stdin"
+    assert err.splitlines() == [
+        "python -m kelvane_layer: warning: stdin: unknown statistics section 'memroy', "
+        "ignored; did you mean 'memory'?",
+        "python -m kelvane_layer: warning: stdin: unknown statistics key 'memory.total_memory', "
+        "ignored; did you mean 'total_memories'?",
+        "python -m kelvane_layer: warning: stdin: unknown statistics key 'critic.pass_rate', "
+        "ignored; did you mean 'pass_rate_7d'?",
+        "python -m kelvane_layer: warning: stdin: unknown statistics section 'extra', ignored",
+    ]
+
+
+def test_unusable_statistics_give_only_the_error_line(capsys, tmp_path):
+    path = write(tmp_path, '{"memroy": {}, "dreams": {"runs_7d": "many"}}')
+    code, _, err = run(capsys, "health", path)
+    assert code == 2 and err.count("\n") == 1 and "warning" not in err
+
+
+def test_library_scores_unknown_sections_silently(caplog, recwarn):
+    stats = {"memroy": {"total_memories": 3}, "memory": {"total_memory": 1}}
+    profile = TuningProfile()
+    with caplog.at_level("DEBUG"):
+        score = health.compute_kelvane_score(stats, profile)
+        health.classify_cognitive_health(stats, score, profile)
+    assert score == health.compute_kelvane_score({}, profile)
+    assert caplog.records == [] and len(recwarn) == 0
+
+
+def test_statistics_keys_are_documented_everywhere():
+    # One table in four places: the command line's, the module docstring, the
+    # stub's TypedDicts and the README's host guide.
+    import ast
+    import pathlib
+    import re
+
+    root = pathlib.Path(__file__).resolve().parent.parent
+    stub = ast.parse((root / "src/kelvane_layer/_internal/health.pyi").read_text("utf-8"))
+    classes = {n.name: n for n in stub.body if isinstance(n, ast.ClassDef)}
+
+    def fields(cls):
+        return {a.target.id: a.annotation for a in cls.body if isinstance(a, ast.AnnAssign)}
+
+    sections = {name: ast.unparse(t) for name, t in fields(classes["HealthStats"]).items()}
+    assert list(sections) == list(cli.STATS_KEYS)
+    readme = (root / "README.md").read_text("utf-8")
+    for section, keys in cli.STATS_KEYS.items():
+        assert list(fields(classes[sections[section]])) == list(keys)
+        for key, (kind, default) in keys.items():
+            row = rf"^\s*{section}\s+{key}\s+{re.escape(kind)}\s+{re.escape(repr(default))}\s"
+            assert re.search(row, health.__doc__, re.M), (section, key)
+            assert f"| `{section}` | `{key}` | {kind} | `{default!r}` |" in readme
+
+
+# --- profiles within 100 columns ----------------------------------------------
+
+
+def profile_text(out):
+    return " ".join(out.split())
+
+
+def test_profiles_diff_lists_every_change_in_full(capsys):
+    code, out, _ = run(capsys, "profiles", "--diff")
+    assert code == 0 and max(map(len, out.splitlines())) <= 100
+    base = TuningProfile()
+    for name, factory in cli.PROFILES.items():
+        p = factory()
+        changed = [f for f in TuningProfile.__match_args__ if getattr(p, f) != getattr(base, f)]
+        if name == "balanced":
+            assert not out.startswith("balanced") and "\nbalanced:" not in out
+            continue
+        assert f"{name}: {len(changed)} field(s) differ" in out
+        for f in changed:
+            assert f"{f} " in out
+    guidance = TuningProfile.for_consumer_support().dream_evolve_style_guidance
+    assert f"None -> {guidance!r}" in profile_text(out)
+    assert "..." not in out
+
+
+@pytest.mark.parametrize("name", list(cli.PROFILES))
+def test_profiles_name_shows_one_profile_in_full(capsys, name):
+    code, out, _ = run(capsys, "profiles", name)
+    lines = out.splitlines()
+    assert code == 0 and max(map(len, lines)) <= 100 and lines[0].startswith(f"{name}: 54 fields")
+    p = cli.PROFILES[name]()
+    for f in TuningProfile.__match_args__:
+        value = getattr(p, f)
+        text = repr(value) if isinstance(value, str) else str(value)
+        assert text in profile_text(out)
+    marked = {line.split()[0] for line in lines[1:] if line.split()[0].endswith("*")}
+    changed = {f + "*" for f in TuningProfile.__match_args__
+               if getattr(p, f) != getattr(TuningProfile(), f)}
+    assert marked == changed
+
+
+def test_profiles_name_diff_and_json(capsys):
+    code, out, _ = run(capsys, "profiles", "consumer_support", "--diff")
+    assert code == 0 and out.splitlines()[1].split()[:3] == ["dream_evolve_style_guidance",
+                                                             "None", "->"]
+    code, out, _ = run(capsys, "profiles", "research", "--json")
+    assert code == 0 and list(json.loads(out)) == ["research"]
+    code, out, _ = run(capsys, "profiles", "lightweight_local", "--diff", "--json")
+    data = json.loads(out)["lightweight_local"]
+    assert code == 0 and len(data) == 7 and "archive_days" not in data
+    code, out, err = run(capsys, "profiles", "nope")
+    assert code == 2 and out == "" and "unknown profile 'nope'" in err and err.count("\n") == 1
+
+
+# --- colour -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("tty, no_color, term, coloured", [
+    (True, None, "xterm", True),
+    (True, "1", "xterm", False),
+    (True, "", "xterm", True),   # an empty NO_COLOR does not count
+    (True, None, "dumb", False),
+    (False, None, "xterm", False),
+])
+def test_health_class_colour(capsys, monkeypatch, tmp_path, tty, no_color, term, coloured):
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: tty, raising=False)
+    if no_color is None:
+        monkeypatch.delenv("NO_COLOR", raising=False)
+    else:
+        monkeypatch.setenv("NO_COLOR", no_color)
+    monkeypatch.setenv("TERM", term)
+    path = write(tmp_path, json.dumps(SAMPLE))
+    code, out, _ = run(capsys, "health", path)
+    line = next(x for x in out.splitlines() if "classification" in x)
+    assert code == 0
+    assert line.endswith("\x1b[1;35mstagnant\x1b[0m" if coloured else " stagnant")
+    assert out.count("\x1b[") == (2 if coloured else 0)  # the class only
+    code, out, _ = run(capsys, "health", path, "--json")
+    assert "\x1b" not in out

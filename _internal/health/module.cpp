@@ -755,7 +755,12 @@ constexpr const char* kClassifyDoc =
     "failure rate above the profile's threshold), DRIFTING (demotion rate above its\n"
     "threshold), STAGNANT (few captures and little reinforcement), HEALTHY (score and dream\n"
     "success rate at or above their thresholds), otherwise STAGNANT.  Pass the score from\n"
-    "compute_kelvane_score() with the same statistics and profile.";
+    "compute_kelvane_score() with the same statistics and profile.\n\n"
+    "Reads, each absent key taking its default: memory.reinforced_count,\n"
+    "memory.total_memories, memory.captures_7d, dreams.runs_7d, dreams.failure_count_7d\n"
+    "(integers, default 0), dreams.success_rate_7d (float, default 1.0; taken as 1.0 when\n"
+    "there were no runs) and directives.demotion_rate_7d (float, default 0.0).  The module\n"
+    "docstring lists every statistics key.";
 constexpr const char* kDiversityDoc =
     "compute_memory_diversity(event_type_counts)\n--\n\n"
     "Normalised Shannon entropy (base 2) of the event-type counts, in [0, 1].\n\n"
@@ -771,7 +776,12 @@ constexpr const char* kScoreDoc =
     "The composite kelvane score in [0, 1] of a statistics map under a TuningProfile.\n\n"
     "Weighs memory diversity, directive coherence (critic pass rate), dream health,\n"
     "reinforcement ratio and journal cadence with the profile's five kelvane weights,\n"
-    "renormalised to sum to 1 (0.0 when they sum to zero or less).";
+    "renormalised to sum to 1 (0.0 when they sum to zero or less).\n\n"
+    "Reads, each absent key taking its default: memory.event_type_counts (map of event\n"
+    "type to integer count, default {}), memory.reinforced_count, memory.total_memories,\n"
+    "dreams.runs_7d, dreams.failure_count_7d, journals.entries_7d (integers, default 0)\n"
+    "and critic.pass_rate_7d (float, default 1.0).  The module docstring lists every\n"
+    "statistics key.";
 constexpr const char* kRemedyDoc =
     "remedy_url_for(status)\n--\n\n"
     "Troubleshooting link for a health status: REMEDY_URL_BASE, '/', and the status's\n"
@@ -872,7 +882,26 @@ PyModuleDef_Slot kSlots[] = {
 constexpr const char* kDoc =
     "Health scoring: the memory-diversity and reinforcement sub-scores, the composite "
     "kelvane score in [0, 1], the four-way cognitive-health classifier and its "
-    "troubleshooting link.";
+    "troubleshooting link.\n\n"
+    "The statistics map `stats` (as the storage back-end reports it) holds sections, each\n"
+    "a map.  An absent section counts as an empty map and an absent key takes its\n"
+    "default; a present section must be a map.  Integer values are converted with int()\n"
+    "(a float truncates toward zero), floating-point values with float().  Sections and\n"
+    "keys other than these are ignored without a word.\n\n"
+    "  section     key                kind                          default  read by\n"
+    "  memory      event_type_counts  map: event type -> integer    {}       score\n"
+    "  memory      reinforced_count   integer                       0        score, classifier\n"
+    "  memory      total_memories     integer                       0        score, classifier\n"
+    "  memory      captures_7d        integer                       0        classifier\n"
+    "  dreams      runs_7d            integer                       0        score, classifier\n"
+    "  dreams      failure_count_7d   integer                       0        score, classifier\n"
+    "  dreams      success_rate_7d    floating-point                1.0      classifier\n"
+    "  critic      pass_rate_7d       floating-point                1.0      score\n"
+    "  journals    entries_7d         integer                       0        score\n"
+    "  directives  demotion_rate_7d   floating-point                0.0      classifier\n\n"
+    "reinforced_count counts memories reinforced at least once; captures_7d, runs_7d,\n"
+    "failure_count_7d (failed cycles among runs_7d), entries_7d (journal entries) and the\n"
+    "three rates cover the last seven days.";
 
 PyModuleDef kModule = kl::py::module_def<kSlotCount>(
     "kelvane_layer._internal.health", kDoc, kl::py::methods<kFunctions>(), kSlots);

@@ -1,15 +1,25 @@
 """Command-line front end of the compute core.
 
-    python -m kelvane_layer health [STATS.json] [--profile NAME] [--json]
-    python -m kelvane_layer profiles [--json]
+    python -m kelvane_layer --version
+    python -m kelvane_layer health [STATS.json | -] [--profile NAME] [--json]
+    python -m kelvane_layer profiles [NAME] [--diff] [--json]
     python -m kelvane_layer demo [--profile NAME] [--json]
 
-``health`` reads a statistics map as a storage back-end reports it (the
-bundled sample when no file is given) and prints the kelvane score, its five
-sub-scores, the cognitive-health classification and, for a non-healthy
-agent, the troubleshooting link.  ``profiles`` shows the balanced profile and
-the five archetypes side by side, marking every value an archetype changes.
+``health`` reads a statistics map as a storage back-end reports it (a file,
+``-`` for standard input, or the bundled sample when none is given) and
+prints the kelvane score, its five sub-scores, the cognitive-health
+classification and, for a non-healthy agent, the troubleshooting link.  It
+warns on standard error about a section or key that the health functions do
+not read, since those are ignored silently (a misspelt ``memroy`` would
+otherwise score as an empty section).  ``profiles`` shows the balanced
+profile and the five archetypes side by side, marking every value an
+archetype changes; ``profiles --diff`` lists only the changed values, and
+``profiles NAME`` one profile, both in full and within 100 columns.
 ``demo`` runs the end-to-end reflection-cycle demonstration.
+
+``--json`` output is strict JSON: NaN and the infinities, which JSON has no
+literal for, are written as null.  The health class is coloured when
+standard output is a terminal, unless ``NO_COLOR`` is set.
 
 Bad input never produces a traceback: the command prints one line on
 standard error and exits with status 2.
@@ -18,17 +28,21 @@ standard error and exits with status 2.
 from __future__ import annotations
 
 import argparse
+import difflib
 import json
+import math
+import os
 import sys
-from collections.abc import Callable, Sequence
-from importlib import resources
-from typing import Any, NoReturn
+import textwrap
+from collections.abc import Callable, Mapping, Sequence
+from importlib import metadata, resources
+from typing import IO, Any, NoReturn
 
 from kelvane_layer._internal import health
 from kelvane_layer._internal.tuning_profile import TuningProfile
 from kelvane_layer.types import CognitiveHealthStatus
 
-__all__ = ["PROFILES", "main"]
+__all__ = ["PROFILES", "STATS_KEYS", "json_text", "main"]
 
 #: Profile factories by the names the command line accepts, balanced first.
 PROFILES: dict[str, Callable[[], TuningProfile]] = {
@@ -40,8 +54,31 @@ PROFILES: dict[str, Callable[[], TuningProfile]] = {
     "lightweight_local": TuningProfile.for_lightweight_local,
 }
 
+#: Every statistics section and key that the health functions read, with its
+#: kind and its default when absent (the health module's docstring has the
+#: same table).
+STATS_KEYS: dict[str, dict[str, tuple[str, object]]] = {
+    "memory": {
+        "event_type_counts": ("map: event type -> integer", {}),
+        "reinforced_count": ("integer", 0),
+        "total_memories": ("integer", 0),
+        "captures_7d": ("integer", 0),
+    },
+    "dreams": {
+        "runs_7d": ("integer", 0),
+        "failure_count_7d": ("integer", 0),
+        "success_rate_7d": ("floating-point", 1.0),
+    },
+    "critic": {"pass_rate_7d": ("floating-point", 1.0)},
+    "journals": {"entries_7d": ("integer", 0)},
+    "directives": {"demotion_rate_7d": ("floating-point", 0.0)},
+}
+
 PROG = "python -m kelvane_layer"
 EXIT_BAD_INPUT = 2
+WIDTH = 100  # the narrow views of `profiles` fit this many columns
+JSON_HELP = ("print the report as JSON; the output is strict JSON, so NaN and the infinities, "
+             "which JSON has no literal for, are written as null")
 
 
 class UsageError(Exception):
@@ -64,7 +101,82 @@ def _profile(name: str) -> TuningProfile:
         ) from None
 
 
+# --- output helpers ---------------------------------------------------------
+
+
+def _finite(value: Any) -> Any:
+    """`value` with every non-finite float replaced by None, containers copied."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, Mapping):
+        return {k: _finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    return value
+
+
+def json_text(value: Any, **options: Any) -> str:
+    """``json.dumps`` that always gives strict JSON (RFC 8259).
+
+    Python writes NaN and the infinities as the bare words NaN, Infinity and
+    -Infinity, which strict parsers refuse; they become null here, and
+    ``allow_nan=False`` guards against any that slip through.
+    """
+    return json.dumps(_finite(value), allow_nan=False, **options)
+
+
+def _warn(message: str) -> None:
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
+# ANSI colours of the four health classes, by member name (the value texts
+# are the host's to choose).
+_CLASS_COLOURS = {"HEALTHY": "32", "DRIFTING": "33", "OVERLOADED": "31", "STAGNANT": "35"}
+
+
+def _colour_wanted(stream: IO[str]) -> bool:
+    # NO_COLOR (https://no-color.org): any non-empty value turns colour off.
+    if os.environ.get("NO_COLOR") or os.environ.get("TERM") == "dumb":
+        return False
+    isatty = getattr(stream, "isatty", None)
+    return bool(isatty is not None and isatty())
+
+
+class _VersionAction(argparse.Action):
+    # Looked up only when asked for: reading distribution metadata walks the
+    # import path, which no other command needs.
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        print(f"{PROG} {_version()}")
+        parser.exit()
+
+
+def _version() -> str:
+    # The core's distribution when installed; a source checkout run from the
+    # tree has no metadata, and then the package's own __version__ tells.
+    try:
+        return metadata.version("kelvane_layer")
+    except metadata.PackageNotFoundError:
+        import kelvane_layer
+
+        return str(getattr(kelvane_layer, "__version__", "unknown"))
+
+
 # --- health -----------------------------------------------------------------
+
+
+def _read_stdin() -> str:
+    # Bytes decoded as UTF-8, like a file, whatever the terminal's locale says.
+    if sys.stdin is None or sys.stdin.closed:
+        raise OSError("no standard input")
+    buffer = getattr(sys.stdin, "buffer", None)
+    if buffer is None:
+        return sys.stdin.read()
+    data: bytes = buffer.read()
+    return data.decode("utf-8")
 
 
 def _load_stats(path: str | None) -> tuple[Any, str]:
@@ -74,12 +186,16 @@ def _load_stats(path: str | None) -> tuple[Any, str]:
             text = resources.files("kelvane_layer").joinpath("data/sample_stats.json").read_text(
                 encoding="utf-8"
             )
+        elif path == "-":
+            source = "stdin"
+            text = _read_stdin()
         else:
             source = path
             with open(path, encoding="utf-8") as f:
                 text = f.read()
     except OSError as e:
-        raise UsageError(f"cannot read {path or 'the bundled sample'}: {e.strerror or e}") from None
+        what = {None: "the bundled sample", "-": "standard input"}.get(path, path)
+        raise UsageError(f"cannot read {what}: {e.strerror or e}") from None
     except UnicodeDecodeError:
         raise UsageError(f"{source}: not UTF-8 text") from None
     try:
@@ -97,6 +213,31 @@ def _load_stats(path: str | None) -> tuple[Any, str]:
 def _json_kind(value: Any) -> str:
     return {dict: "an object", list: "an array", str: "a string", bool: "a boolean",
             int: "a number", float: "a number", type(None): "null"}.get(type(value), "a value")
+
+
+def _did_you_mean(name: str, known: Sequence[str]) -> str:
+    close = difflib.get_close_matches(name, known, n=1)
+    return f"; did you mean {close[0]!r}?" if close else ""
+
+
+def _unknown_stats(stats: Mapping[str, Any]) -> list[str]:
+    """Warnings for the sections and keys of `stats` that health does not read.
+
+    The health functions ignore them silently, as a library should; on the
+    command line a misspelt name is far more likely than a deliberate extra.
+    """
+    out = []
+    for name, section in stats.items():
+        keys = STATS_KEYS.get(name)
+        if keys is None:
+            out.append(f"unknown statistics section {name!r}, ignored"
+                       + _did_you_mean(name, list(STATS_KEYS)))
+            continue
+        if isinstance(section, Mapping):
+            out += [f"unknown statistics key '{name}.{key}', ignored"
+                    + _did_you_mean(key, list(keys))
+                    for key in section if key not in keys]
+    return out
 
 
 def _section(stats: dict[str, Any], name: str) -> dict[str, Any]:
@@ -135,9 +276,12 @@ def _cmd_health(args: argparse.Namespace) -> int:
         subs = _sub_scores(stats, profile)
     except (TypeError, ValueError, OverflowError, ZeroDivisionError) as e:
         raise UsageError(f"{source}: unusable statistics: {e}") from None
+    # Only once the map is known to be usable: bad input stays one line.
+    for warning in _unknown_stats(stats):
+        _warn(f"{source}: {warning}")
     remedy = health.remedy_url_for(status)
     if args.json:
-        print(json.dumps({
+        print(json_text({
             "source": source,
             "profile": args.profile,
             "kelvane_score": score,
@@ -153,10 +297,14 @@ def _cmd_health(args: argparse.Namespace) -> int:
         "reinforcement_ratio": "reinforcement ratio",
         "journal_frequency": "journal cadence",
     }
+    shown = str(status.value)
+    colour = _CLASS_COLOURS.get(status.name)
+    if colour and _colour_wanted(sys.stdout):
+        shown = f"\033[1;{colour}m{shown}\033[0m"
     lines = [f"Health report ({source}, profile: {args.profile})",
              f"  kelvane score        {score:.4f}"]
     lines += [f"    {labels[k]:<20} {v:.4f}" for k, v in subs.items()]
-    lines.append(f"  classification       {status.value}")
+    lines.append(f"  classification       {shown}")
     if status is CognitiveHealthStatus.HEALTHY:
         lines.append("  troubleshooting      none needed")
     else:
@@ -167,22 +315,71 @@ def _cmd_health(args: argparse.Namespace) -> int:
 
 # --- profiles ---------------------------------------------------------------
 
-_CELL = 14  # widest shown value; longer texts are shortened with "..."
+_CELL = 14  # widest value in the side-by-side table; longer ones end in "..."
+
+
+def _text(value: Any) -> str:
+    return repr(value) if isinstance(value, str) else str(value)
 
 
 def _cell(value: Any) -> str:
-    text = repr(value) if isinstance(value, str) else str(value)
+    text = _text(value)
     return text if len(text) <= _CELL else text[: _CELL - 3] + "..."
 
 
+def _rows(rows: list[tuple[str, str]]) -> list[str]:
+    """`field  value` lines within WIDTH columns, long values wrapped under themselves."""
+    if not rows:
+        return []
+    width = max(len(f) for f, _ in rows)
+    indent = " " * (2 + width + 2)
+    out = []
+    for field, text in rows:
+        pieces = textwrap.wrap(text, WIDTH - len(indent), break_on_hyphens=False) or [""]
+        out.append(f"  {field:<{width}}  {pieces[0]}")
+        out += [indent + piece for piece in pieces[1:]]
+    return out
+
+
+def _changed(profile: TuningProfile, base: TuningProfile) -> list[str]:
+    return [f for f in TuningProfile.__match_args__ if getattr(profile, f) != getattr(base, f)]
+
+
+def _profiles_narrow(names: list[str], profiles: dict[str, TuningProfile], diff: bool) -> int:
+    base = profiles["balanced"]
+    out: list[str] = []
+    for name in names:
+        p = profiles[name]
+        changed = _changed(p, base)
+        if out:
+            out.append("")
+        if diff:
+            out.append(f"{name}: {len(changed)} field(s) differ from balanced (balanced -> {name})")
+            out += _rows([(f, f"{_text(getattr(base, f))} -> {_text(getattr(p, f))}")
+                          for f in changed])
+        else:
+            marked = f", * marks the {len(changed)} that differ from balanced" if changed else ""
+            out.append(f"{name}: {len(TuningProfile.__match_args__)} fields{marked}")
+            out += _rows([(f + ("*" if f in changed else ""), _text(getattr(p, f)))
+                          for f in TuningProfile.__match_args__])
+    print("\n".join(out))
+    return 0
+
+
 def _cmd_profiles(args: argparse.Namespace) -> int:
+    if args.name is not None:
+        _profile(args.name)  # the one-line error for an unknown name
     profiles = {name: factory() for name, factory in PROFILES.items()}
     fields = list(TuningProfile.__match_args__)
     base = profiles["balanced"]
+    names = [args.name] if args.name else [n for n in profiles if n != "balanced" or not args.diff]
     if args.json:
-        print(json.dumps({name: {f: getattr(p, f) for f in fields}
-                          for name, p in profiles.items()}, indent=2))
+        print(json_text({name: {f: getattr(profiles[name], f) for f in
+                                (_changed(profiles[name], base) if args.diff else fields)}
+                         for name in names}, indent=2))
         return 0
+    if args.name or args.diff:
+        return _profiles_narrow(names, profiles, args.diff)
     width = max(map(len, fields))
     cols = {name: max(len(name), _CELL + 1) for name in profiles}
     out = ["  ".join([f"{'field':<{width}}"] + [f"{n:<{cols[n]}}" for n in profiles]).rstrip()]
@@ -196,9 +393,10 @@ def _cmd_profiles(args: argparse.Namespace) -> int:
     out.append("")
     out.append("* differs from balanced")
     for name, p in profiles.items():
-        changed = [f for f in fields if getattr(p, f) != getattr(base, f)]
         if name != "balanced":
-            out.append(f"  {name}: {len(changed)} field(s) changed")
+            out.append(f"  {name}: {len(_changed(p, base))} field(s) changed")
+    out.append("Full values within 100 columns: `profiles --diff` (changed fields only) "
+               "or `profiles NAME`.")
     print("\n".join(out))
     return 0
 
@@ -217,25 +415,37 @@ def _cmd_demo(args: argparse.Namespace) -> int:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog=PROG, description="kelvane_layer compute core tools.")
+    parser = _Parser(prog=PROG, description="kelvane_layer compute core tools.",
+                     epilog="--json output is strict JSON: NaN and the infinities, which JSON "
+                            "has no literal for, are written as null.  The health class is "
+                            "coloured on a terminal unless NO_COLOR is set.  Bad input gives "
+                            "one line on standard error and exit status 2.")
+    parser.add_argument("--version", action=_VersionAction)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                 parser_class=_Parser)
     profile_help = f"tuning profile ({', '.join(PROFILES)}; default balanced)"
 
-    p = sub.add_parser("health", help="kelvane score and cognitive health of a statistics map")
+    p = sub.add_parser("health", help="kelvane score and cognitive health of a statistics map",
+                       epilog="Sections and keys that health does not read are reported on "
+                              "standard error and otherwise ignored.")
     p.add_argument("stats", nargs="?", metavar="STATS.json",
-                   help="statistics map as JSON (default: the bundled sample)")
+                   help="statistics map as JSON, - for standard input "
+                        "(default: the bundled sample)")
     p.add_argument("--profile", default="balanced", metavar="NAME", help=profile_help)
-    p.add_argument("--json", action="store_true", help="print the report as JSON")
+    p.add_argument("--json", action="store_true", help=JSON_HELP)
     p.set_defaults(handler=_cmd_health)
 
-    p = sub.add_parser("profiles", help="the six tuning profiles side by side")
-    p.add_argument("--json", action="store_true", help="print every profile as JSON")
+    p = sub.add_parser("profiles", help="the six tuning profiles side by side, or one of them")
+    p.add_argument("name", nargs="?", metavar="NAME",
+                   help=f"show only this profile, values in full ({', '.join(PROFILES)})")
+    p.add_argument("--diff", action="store_true",
+                   help="show only the fields that differ from balanced, values in full")
+    p.add_argument("--json", action="store_true", help=JSON_HELP.replace("the report", "them"))
     p.set_defaults(handler=_cmd_profiles)
 
     p = sub.add_parser("demo", help="end-to-end reflection-cycle demonstration")
     p.add_argument("--profile", default="balanced", metavar="NAME", help=profile_help)
-    p.add_argument("--json", action="store_true", help="print the report as JSON")
+    p.add_argument("--json", action="store_true", help=JSON_HELP)
     p.set_defaults(handler=_cmd_demo)
     return parser
 
@@ -243,7 +453,10 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     try:
-        args = _parser().parse_args(argv)
+        try:
+            args = _parser().parse_args(argv)
+        except SystemExit as e:  # --help and --version end the parse
+            return e.code if isinstance(e.code, int) else 0
         return int(args.handler(args))
     except UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
@@ -251,7 +464,5 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # The reader went away (`... | head`); stop quietly, and keep the
         # interpreter from complaining again when it flushes stdout at exit.
-        import os
-
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1

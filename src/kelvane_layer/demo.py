@@ -46,7 +46,7 @@ from kelvane_layer._internal import (
 )
 from kelvane_layer._internal._defaults import DIRECTIVE_DEDUP_COSINE_THRESHOLD
 from kelvane_layer._internal.tuning_profile import TuningProfile
-from kelvane_layer.cli import PROFILES
+from kelvane_layer.cli import PROFILES, json_text
 from kelvane_layer.types import SharedMemory
 
 if TYPE_CHECKING:
@@ -459,9 +459,9 @@ def main(args: argparse.Namespace | None = None) -> int:
     llm = ScriptedLLM()
     report = asyncio.run(run_cycle(PROFILES[name](), name, llm))
     if getattr(args, "json", False):
-        print(json.dumps({"profile": report.profile,
-                          "steps": {k: report.steps[k] for k in report.order},
-                          "llm_calls": llm.calls}, indent=2, ensure_ascii=False))
+        print(json_text({"profile": report.profile,
+                         "steps": {k: report.steps[k] for k in report.order},
+                         "llm_calls": llm.calls}, indent=2, ensure_ascii=False))
     else:
         print(render_text(report))
     return 0

@@ -1,25 +1,26 @@
 """Health scoring: sub-scores, the composite kelvane score and the classifier.
 
-The statistics map ``stats`` holds sections, each a map.  An absent section
-counts as an empty map and an absent key takes its default; a present
-section must be a map.  Integer values are converted with ``int()`` (a float
-truncates toward zero), floating-point values with ``float()``.  Sections
-and keys other than these are ignored without a word.
+The statistics map `stats` (as the storage back-end reports it) holds sections, each
+a map.  An absent section counts as an empty map and an absent key takes its
+default; a present section must be a map.  Integer values are converted with int()
+(a float truncates toward zero), floating-point values with float().  Sections and
+keys other than these are ignored without a word.
 
-==========  =================  ==============================  =======  =================
-section     key                kind                            default  read by
-==========  =================  ==============================  =======  =================
-memory      event_type_counts  map: event type -> integer      {}       score
-memory      reinforced_count   integer                         0        score, classifier
-memory      total_memories     integer                         0        score, classifier
-memory      captures_7d        integer                         0        classifier
-dreams      runs_7d            integer                         0        score, classifier
-dreams      failure_count_7d   integer                         0        score, classifier
-dreams      success_rate_7d    floating-point                  1.0      classifier
-critic      pass_rate_7d       floating-point                  1.0      score
-journals    entries_7d         integer                         0        score
-directives  demotion_rate_7d   floating-point                  0.0      classifier
-==========  =================  ==============================  =======  =================
+  section     key                kind                          default  read by
+  memory      event_type_counts  map: event type -> integer    {}       score
+  memory      reinforced_count   integer                       0        score, classifier
+  memory      total_memories     integer                       0        score, classifier
+  memory      captures_7d        integer                       0        classifier
+  dreams      runs_7d            integer                       0        score, classifier
+  dreams      failure_count_7d   integer                       0        score, classifier
+  dreams      success_rate_7d    floating-point                1.0      classifier
+  critic      pass_rate_7d       floating-point                1.0      score
+  journals    entries_7d         integer                       0        score
+  directives  demotion_rate_7d   floating-point                0.0      classifier
+
+reinforced_count counts memories reinforced at least once; captures_7d, runs_7d,
+failure_count_7d (failed cycles among runs_7d), entries_7d (journal entries) and the
+three rates cover the last seven days.
 """
 
 from collections.abc import Mapping
@@ -95,9 +96,23 @@ REMEDY_URL_BASE: str
 # HealthStats spells out the keys that are read.
 def classify_cognitive_health(
     stats: Mapping[str, object], kelvane_score: float, admin: TuningProfile
-) -> HealthStatus: ...
+) -> HealthStatus:
+    """The cognitive-health bucket of an agent: OVERLOADED, DRIFTING, STAGNANT or HEALTHY.
+
+    Reads memory.reinforced_count, memory.total_memories, memory.captures_7d,
+    dreams.runs_7d, dreams.failure_count_7d (integers, default 0),
+    dreams.success_rate_7d (float, default 1.0; 1.0 when there were no runs)
+    and directives.demotion_rate_7d (float, default 0.0).
+    """
 def compute_memory_diversity(event_type_counts: Mapping[str, float]) -> float: ...
 def compute_reinforcement_ratio(reinforced_count: float, total_memories: float) -> float: ...
-def compute_kelvane_score(stats: Mapping[str, object], admin: TuningProfile) -> float: ...
+def compute_kelvane_score(stats: Mapping[str, object], admin: TuningProfile) -> float:
+    """The composite kelvane score in [0, 1] of a statistics map under a profile.
+
+    Reads memory.event_type_counts (map of event type to integer, default {}),
+    memory.reinforced_count, memory.total_memories, dreams.runs_7d,
+    dreams.failure_count_7d, journals.entries_7d (integers, default 0) and
+    critic.pass_rate_7d (float, default 1.0).
+    """
 def remedy_url_for(status: HealthStatus) -> str | None: ...
 def _journal_frequency_score(entries_7d: float, target_days: float) -> float: ...
