@@ -55,9 +55,8 @@ bool templates_valid() {
            style_rule().valid();
 }
 
-ParseResult parse_output(const AnyText& reply, bool terminated, json::Document& doc,
-                         std::span<const std::string_view> sorted_ids) {
-    ParseResult r;
+Entries find_proposals(const AnyText& reply, bool terminated, json::Document& doc) {
+    Entries r;
     if (!doc.parse_reply(reply, terminated)) {
         r.failure = Failure::Undecodable;
         return r;
@@ -75,25 +74,39 @@ ParseResult parse_output(const AnyText& reply, bool terminated, json::Document& 
         r.type_name = proposed.kind_name();
         return r;
     }
-    for (json::Value entry : proposed) {
-        if (!entry.is(json::Kind::Object)) continue;
-        json::Value text = entry.get("text");
-        if (!text.is(json::Kind::String)) continue;
-        json::Str trimmed = json::trim(text.string());
+    r.list = proposed;
+    return r;
+}
+
+void sort_ids(std::span<KnownId> ids) {
+    std::sort(ids.begin(), ids.end(),
+              [](const KnownId& a, const KnownId& b) { return a.utf8 < b.utf8; });
+}
+
+bool for_each_proposal(const Entries& entries, std::span<const KnownId> sorted_ids,
+                       Accept accept) {
+    enum { kText, kSource };
+    static constexpr std::string_view kKeys[] = {"text", "source_insight_id"};
+    for (json::Value item : entries.list) {
+        json::Value entry[2];
+        item.pick(kKeys, entry);
+        if (!entry[kText].is(json::Kind::String)) continue;
+        json::Str trimmed = json::trim(entry[kText].string());
         if (trimmed.empty()) continue;
         // An unknown, missing or non-text source falls back to the smallest
         // id (index 0), so every proposal cites one of the cycle's insights.
         std::size_t source = 0;
-        json::Value sid = entry.get("source_insight_id");
-        if (sid.is(json::Kind::String) && !sorted_ids.empty()) {
-            std::string_view s = sid.string().utf8;
-            auto it = std::lower_bound(sorted_ids.begin(), sorted_ids.end(), s);
-            if (it != sorted_ids.end() && *it == s)
+        if (entry[kSource].is(json::Kind::String) && !sorted_ids.empty()) {
+            std::string_view s = entry[kSource].string().utf8;
+            auto it = std::lower_bound(
+                sorted_ids.begin(), sorted_ids.end(), s,
+                [](const KnownId& id, std::string_view v) { return id.utf8 < v; });
+            if (it != sorted_ids.end() && it->utf8 == s)
                 source = static_cast<std::size_t>(it - sorted_ids.begin());
         }
-        r.proposals.push_back({trimmed, source});
+        if (!accept(trimmed, source)) return false;
     }
-    return r;
+    return true;
 }
 
 }  // namespace kl::evolution

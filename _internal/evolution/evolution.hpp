@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kl/function_ref.hpp"
 #include "kl/json.hpp"
 #include "kl/template.hpp"
 #include "kl/text.hpp"
@@ -42,23 +43,36 @@ bool templates_valid();
 
 enum class Failure { None, Undecodable, NotObject, ProposedNotList };
 
-struct Proposal {
-    json::Str text;      // trimmed; a view into the decoded document
-    std::size_t source;  // index into the sorted id list
+// An insight id as UTF-8, with the caller's own handle for it.
+struct KnownId {
+    std::string_view utf8;
+    std::size_t handle;
 };
 
-struct ParseResult {
+// A decoded reply and its array of proposals.
+struct Entries {
     Failure failure = Failure::None;
     const char* type_name = nullptr;  // kind name for NotObject/ProposedNotList
-    std::vector<Proposal> proposals;
+    json::Value list;                 // absent when there is nothing to walk
 };
 
 // Cleans and decodes `reply` into `doc` (see json::Document::parse_reply for
-// `terminated`) and reads its proposals.  `sorted_ids` holds the valid
-// insight ids as UTF-8 in code-point order (byte order of UTF-8 is
-// code-point order), so the fallback for an unknown source is index 0; with
-// no ids the caller substitutes the empty text for every source.
-ParseResult parse_output(const AnyText& reply, bool terminated, json::Document& doc,
-                         std::span<const std::string_view> sorted_ids);
+// `terminated`) and finds its "proposed" array.
+Entries find_proposals(const AnyText& reply, bool terminated, json::Document& doc);
+
+// Orders the ids for for_each_proposal: by UTF-8 bytes, which is code-point
+// order.
+void sort_ids(std::span<KnownId> ids);
+
+// Hands each usable proposal, in reply order, to `accept`: its text trimmed
+// (a view into the document) and its source, an index into `sorted_ids`
+// (sorted by sort_ids).  A source that is unknown, missing or not text falls
+// back to index 0, the smallest id; with no ids the index is 0 and the
+// caller substitutes the empty text.  Stops as soon as `accept` returns
+// false (the binding's error is then set) and returns false.  At most
+// entries.list.size() proposals are handed on.
+using Accept = FunctionRef<bool(const json::Str& text, std::size_t source)>;
+bool for_each_proposal(const Entries& entries, std::span<const KnownId> sorted_ids,
+                       Accept accept);
 
 }  // namespace kl::evolution

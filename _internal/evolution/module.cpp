@@ -172,57 +172,46 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
     if (!kl::py::check_str(fn, "response", response)) return nullptr;
     if (!PyAnySet_Check(ids)) return kl::py::arg_type_error(fn, "insight_ids", "set or frozenset", ids);
 
-    // Ids are compared as UTF-8, whose byte order is code-point order.  An
-    // ASCII id is read where it lies; the others share one buffer (one
-    // allocation rather than one per id), viewed once it has stopped
-    // growing.  Each keeps its host object, so a matching proposal returns
+    // The ids, held in a list of their own (so that nothing the host does
+    // meanwhile can free them), are compared as UTF-8.  An ASCII id is read
+    // where it lies; the others are converted into one buffer, reserved up
+    // front (four bytes a code point at most) so that views into it stay
+    // put.  Each keeps its place in the list, so a matching proposal returns
     // the caller's own str.
-    struct Id {
-        Ref obj;
-        const char* direct;  // nullptr: in `converted` at `offset`
-        std::size_t offset, size;
-    };
-    std::vector<Id> id_list;
-    std::string converted;
-    {
-        id_list.reserve(static_cast<std::size_t>(PySet_GET_SIZE(ids)));
-        Ref it = Ref::steal(PyObject_GetIter(ids));
-        if (!it) return nullptr;
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref item = Ref::steal(raw);
-            if (!PyUnicode_Check(raw)) {
-                PyErr_Format(PyExc_TypeError,
-                             "%s() argument 'insight_ids' must hold only str, not %.200s", fn,
-                             Py_TYPE(raw)->tp_name);
-                return nullptr;
-            }
-            kl::AnyText t = kl::py::text_of(raw);
-            if (t.ascii && t.width == 1) {
-                id_list.push_back({std::move(item), static_cast<const char*>(t.data), 0, t.size});
-            } else {
-                std::size_t at = converted.size();
-                kl::append_utf8(converted, t);
-                id_list.push_back({std::move(item), nullptr, at, converted.size() - at});
-            }
+    Ref held = Ref::steal(PySequence_List(ids));
+    if (!held) return nullptr;
+    const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(held.get()));
+    auto id_at = [&](std::size_t k) { return PyList_GET_ITEM(held.get(), static_cast<Py_ssize_t>(k)); };
+    std::size_t bound = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        PyObject* id = id_at(k);
+        if (!PyUnicode_Check(id)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() argument 'insight_ids' must hold only str, not %.200s", fn,
+                         Py_TYPE(id)->tp_name);
+            return nullptr;
         }
-        if (PyErr_Occurred()) return nullptr;
+        if (!PyUnicode_IS_COMPACT_ASCII(id)) bound += 4 * static_cast<std::size_t>(PyUnicode_GET_LENGTH(id));
     }
-    std::vector<std::string_view> views;
-    views.reserve(id_list.size());
-    for (const Id& id : id_list)
-        views.emplace_back(id.direct ? id.direct : converted.data() + id.offset, id.size);
-    std::vector<std::size_t> order(views.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return views[a] < views[b]; });
-    std::vector<std::string_view> sorted;
-    sorted.reserve(order.size());
-    for (std::size_t k : order) sorted.push_back(views[k]);
+    std::vector<ev::KnownId> known(n);
+    std::string converted;
+    converted.reserve(bound);
+    for (std::size_t k = 0; k < n; ++k) {
+        kl::AnyText t = kl::py::text_of(id_at(k));
+        if (t.ascii && t.width == 1) {
+            known[k] = {t.ascii_view(), k};
+        } else {
+            std::size_t at = converted.size();
+            kl::append_utf8(converted, t);
+            known[k] = {std::string_view(converted).substr(at), k};
+        }
+    }
+    ev::sort_ids(known);
 
     kl::json::Document doc;
-    ev::ParseResult r = ev::parse_output(kl::py::text_of(response),
-                                         PyUnicode_IS_COMPACT_ASCII(response), doc, sorted);
-    switch (r.failure) {
+    ev::Entries e = ev::find_proposals(kl::py::text_of(response),
+                                       PyUnicode_IS_COMPACT_ASCII(response), doc);
+    switch (e.failure) {
         case ev::Failure::None: break;
         case ev::Failure::Undecodable:
             return warn(m, "evolve_directives: failed to parse LLM response as JSON",
@@ -231,44 +220,52 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
                                        std::min<std::size_t>(200, PyUnicode_GET_LENGTH(response))));
         case ev::Failure::NotObject:
             return warn(m, "evolve_directives: LLM response is not a JSON object", "type",
-                        PyUnicode_FromString(r.type_name));
+                        PyUnicode_FromString(e.type_name));
         case ev::Failure::ProposedNotList:
             return warn(m, "evolve_directives: 'proposed' field is not a list", "type",
-                        PyUnicode_FromString(r.type_name));
+                        PyUnicode_FromString(e.type_name));
     }
 
-    // One host str per distinct source, made on first use: the caller's own
-    // str when it is an exact str, else a plain str of its code points.
-    std::vector<Ref> sources(sorted.size());
+    // One host str per distinct source: the caller's own str when it is an
+    // exact str, else a plain str of its code points, made on first use.
+    std::vector<Ref> copies;
     Ref empty_source;
     auto source_of = [&](std::size_t k) -> PyObject* {
-        if (sorted.empty()) {
+        if (n == 0) {
             if (!empty_source) empty_source = Ref::steal(PyUnicode_New(0, 0));
             return empty_source.get();
         }
-        Ref& s = sources[k];
-        if (!s) {
-            PyObject* own = id_list[order[k]].obj.get();
-            s = PyUnicode_CheckExact(own) ? Ref::borrow(own)
-                                          : Ref::steal(kl::py::str_from(kl::py::text_of(own)));
-        }
-        return s.get();
+        PyObject* own = id_at(known[k].handle);
+        if (PyUnicode_CheckExact(own)) return own;
+        if (copies.empty()) copies.resize(n);
+        Ref& c = copies[k];
+        if (!c) c = Ref::steal(kl::py::str_from(kl::py::text_of(own)));
+        return c.get();
     };
 
-    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(r.proposals.size())));
+    PyObject* const key_text = st(m, kKeyText);
+    PyObject* const key_source = st(m, kKeySource);
+    const std::size_t capacity = e.list.size();
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(capacity)));
     if (!out) return nullptr;
-    for (std::size_t i = 0; i < r.proposals.size(); ++i) {
-        const ev::Proposal& p = r.proposals[i];
+    std::size_t count = 0;
+    bool ok = ev::for_each_proposal(e, known, [&](const kl::json::Str& text, std::size_t k) {
+        if (count == capacity) return false;
         Ref d = Ref::steal(PyDict_New());
-        if (!d) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(d.get()));
-        Ref text = Ref::steal(str_of(p.text));
-        PyObject* source = source_of(p.source);
-        if (!text || !source || PyDict_SetItem(d.get(), st(m, kKeyText), text.get()) < 0 ||
-            PyDict_SetItem(d.get(), st(m, kKeySource), source) < 0)
-            return nullptr;
-    }
-    return out.release();
+        if (!d) return false;
+        Ref t = Ref::steal(str_of(text));
+        PyObject* source = source_of(k);
+        if (!t || !source || PyDict_SetItem(d.get(), key_text, t.get()) < 0 ||
+            PyDict_SetItem(d.get(), key_source, source) < 0)
+            return false;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(count++), d.release());
+        return true;
+    });
+    if (!ok) return nullptr;
+    // Slots past the last record (dropped entries) hold nothing: a shorter
+    // list is cut from it.
+    if (count == capacity) return out.release();
+    return PyList_GetSlice(out.get(), 0, static_cast<Py_ssize_t>(count));
 }
 
 // ---- Table ---------------------------------------------------------------

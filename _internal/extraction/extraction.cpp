@@ -61,86 +61,67 @@ const Template& claim_template() {
 
 namespace {
 
-// Decoding and the shape checks shared by both readers.  Returns the array
-// of entries, or an absent value when there is nothing to walk.
-json::Value entries_of(const AnyText& reply, bool terminated, json::Document& doc,
-                       std::string_view member, ParseResult& r) {
+// Decoding and the shape checks shared by both readers.
+Entries entries_of(const AnyText& reply, bool terminated, json::Document& doc,
+                   std::string_view member) {
+    Entries r;
     if (!doc.parse_reply(reply, terminated)) {
         r.failure = Failure::Undecodable;
-        return {};
+        return r;
     }
     json::Value root = doc.root();
     if (!root.is(json::Kind::Object)) {
         r.failure = Failure::NotObject;
         r.type_name = root.kind_name();
-        return {};
+        return r;
     }
     json::Value list = root.get(member);
-    if (!list.present()) return {};  // no member: nothing extracted
+    if (!list.present()) return r;  // no member: nothing extracted
     if (!list.is(json::Kind::Array)) {
         r.failure = Failure::NotList;
         r.type_name = list.kind_name();
-        return {};
+        return r;
     }
-    return list;
+    r.list = list;
+    return r;
 }
 
-// The members an entry is read by; any other member is ignored and, as with
-// any lookup, a repeated key counts with its last value.
-struct Entry {
-    json::Value subject, attribute, value, confidence;
-};
-
-Entry read_entry(json::Value obj) {
-    Entry e;
-    for (json::Member m : obj.members()) {
-        // Told apart by length first: every entry repeats these four keys.
-        switch (m.key.size()) {
-            case 5:
-                if (m.key == "value") e.value = m.value;
-                break;
-            case 7:
-                if (m.key == "subject") e.subject = m.value;
-                break;
-            case 9:
-                if (m.key == "attribute") e.attribute = m.value;
-                break;
-            case 10:
-                if (m.key == "confidence") e.confidence = m.value;
-                break;
-            default: break;
-        }
-    }
-    return e;
-}
+// The members an entry is read by, in this order; any other member is
+// ignored and, as with any lookup, a repeated key counts with its last value.
+enum Field { kSubject, kAttribute, kValue, kConfidence };
+constexpr std::string_view kFactKeys[] = {"subject", "attribute", "value", "confidence"};
+constexpr std::string_view kClaimKeys[] = {"subject", "attribute", "value"};
 
 // A member that must be a string with something left after trimming.
-bool usable_text(json::Value v, json::Str& out) {
+inline bool usable_text(json::Value v, json::Str& out) {
     if (!v.is(json::Kind::String)) return false;
     out = json::trim(v.string());
     return !out.empty();
 }
 
-bool read_triple(const Entry& e, Triple& t) {
-    return usable_text(e.subject, t.subject) && usable_text(e.attribute, t.attribute) &&
-           usable_text(e.value, t.value);
+template <std::size_t N>
+inline bool read_triple(const json::Value (&e)[N], Triple& t) {
+    return usable_text(e[kSubject], t.subject) && usable_text(e[kAttribute], t.attribute) &&
+           usable_text(e[kValue], t.value);
 }
 
 }  // namespace
 
-ParseResult parse_facts(const AnyText& reply, bool terminated, json::Document& doc,
-                        std::vector<Triple>& out) {
-    ParseResult r;
-    json::Value list = entries_of(reply, terminated, doc, "facts", r);
-    // Room for one triple per entry, so a long reply does not grow the
-    // vector step by step.
-    out.reserve(out.size() + list.size());
-    for (json::Value item : list) {
-        if (!item.is(json::Kind::Object)) continue;
-        Entry entry = read_entry(item);
+Entries find_facts(const AnyText& reply, bool terminated, json::Document& doc) {
+    return entries_of(reply, terminated, doc, "facts");
+}
+
+Entries find_claims(const AnyText& reply, bool terminated, json::Document& doc) {
+    return entries_of(reply, terminated, doc, "claims");
+}
+
+bool for_each_fact(const Entries& entries, Accept accept) {
+    for (json::Value item : entries.list) {
+        json::Value entry[4];
+        item.pick(kFactKeys, entry);
         Triple t{};
         if (!read_triple(entry, t)) continue;
-        json::Value c = entry.confidence;
+        json::Value c = entry[kConfidence];
         double conf;
         if (c.is(json::Kind::Bool)) {
             conf = c.boolean() ? 1.0 : 0.0;
@@ -155,21 +136,19 @@ ParseResult parse_facts(const AnyText& reply, bool terminated, json::Document& d
         // within [0.5, 1.0].
         if (!(conf >= 0.5 && conf <= 1.0)) continue;
         t.confidence = conf;
-        out.push_back(t);
+        if (!accept(t)) return false;
     }
-    return r;
+    return true;
 }
 
-ParseResult parse_claims(const AnyText& reply, bool terminated, json::Document& doc,
-                         std::vector<Triple>& out) {
-    ParseResult r;
-    json::Value list = entries_of(reply, terminated, doc, "claims", r);
-    out.reserve(out.size() + list.size());
-    for (json::Value item : list) {
+bool for_each_claim(const Entries& entries, Accept accept) {
+    for (json::Value item : entries.list) {
+        json::Value entry[3];
+        item.pick(kClaimKeys, entry);
         Triple t{};
-        if (item.is(json::Kind::Object) && read_triple(read_entry(item), t)) out.push_back(t);
+        if (read_triple(entry, t) && !accept(t)) return false;
     }
-    return r;
+    return true;
 }
 
 }  // namespace kl::extraction

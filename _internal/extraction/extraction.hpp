@@ -3,8 +3,8 @@
 #pragma once
 
 #include <string_view>
-#include <vector>
 
+#include "kl/function_ref.hpp"
 #include "kl/json.hpp"
 #include "kl/template.hpp"
 #include "kl/text.hpp"
@@ -34,23 +34,30 @@ struct Triple {
     double confidence;  // facts only
 };
 
-struct ParseResult {
+// A decoded reply and its array of entries.
+struct Entries {
     Failure failure = Failure::None;
     const char* type_name = nullptr;  // kind name for NotObject/NotList
+    json::Value list;                 // absent when there is nothing to walk
 };
 
-// Both readers clean and decode `reply` into `doc` (see
-// json::Document::parse_reply for `terminated`) and append the accepted
-// triples to `out`, whose texts point into doc.
+// Cleans and decodes `reply` into `doc` (see json::Document::parse_reply
+// for `terminated`) and finds its "facts" (or "claims") array.
+Entries find_facts(const AnyText& reply, bool terminated, json::Document& doc);
+Entries find_claims(const AnyText& reply, bool terminated, json::Document& doc);
+
+// Hands each accepted triple of the entries, in reply order, to `accept`;
+// its texts point into the document.  Stops as soon as `accept` returns
+// false (the binding's error is then set) and returns false.  At most
+// entries.list.size() triples are handed on.
+using Accept = FunctionRef<bool(const Triple&)>;
 
 // Facts: entries need three non-blank strings and a numeric or boolean
 // confidence in [0.5, 1.0].  NaN and integers beyond every finite double
 // never pass, so every fact returned has a usable confidence.
-ParseResult parse_facts(const AnyText& reply, bool terminated, json::Document& doc,
-                        std::vector<Triple>& out);
+bool for_each_fact(const Entries& entries, Accept accept);
 
 // Claims: entries need three non-blank strings; anything else is ignored.
-ParseResult parse_claims(const AnyText& reply, bool terminated, json::Document& doc,
-                         std::vector<Triple>& out);
+bool for_each_claim(const Entries& entries, Accept accept);
 
 }  // namespace kl::extraction

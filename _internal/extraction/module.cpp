@@ -2,7 +2,6 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "extraction/extraction.hpp"
 #include "kl/py/function.hpp"
@@ -96,29 +95,69 @@ PyObject* str_of(const kl::json::Str& s) {
     return s.ascii ? kl::py::str_from_ascii(s.utf8) : kl::py::str_from_utf8(s.utf8);
 }
 
-PyObject* triples_to_list(PyObject* m, const std::vector<ex::Triple>& ts, bool with_confidence) {
-    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ts.size())));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < ts.size(); ++i) {
-        const ex::Triple& t = ts[i];
-        Ref d = Ref::steal(PyDict_New());
-        if (!d) return nullptr;
-        // Stored in the list at once, so the list owns it on any error.
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(d.get()));
-        Ref s = Ref::steal(str_of(t.subject));
-        Ref a = Ref::steal(str_of(t.attribute));
-        Ref v = Ref::steal(str_of(t.value));
-        if (!s || !a || !v || PyDict_SetItem(d.get(), st(m, kKeySubject), s.get()) < 0 ||
-            PyDict_SetItem(d.get(), st(m, kKeyAttribute), a.get()) < 0 ||
-            PyDict_SetItem(d.get(), st(m, kKeyValue), v.get()) < 0)
-            return nullptr;
-        if (with_confidence) {
-            Ref c = Ref::steal(PyFloat_FromDouble(t.confidence));
-            if (!c || PyDict_SetItem(d.get(), st(m, kKeyConfidence), c.get()) < 0) return nullptr;
-        }
+// One field's str, shared with the previous record when its text is the
+// same: replies repeat attributes and subjects from fact to fact, and
+// comparing a few bytes costs far less than making another str.
+class FieldStrs {
+public:
+    PyObject* get(const kl::json::Str& s) {
+        if (last_ && s.utf8 == text_) return Py_NewRef(last_.get());
+        last_ = Ref::steal(str_of(s));
+        text_ = s.utf8;
+        return last_ ? Py_NewRef(last_.get()) : nullptr;
     }
-    return out.release();
-}
+
+private:
+    Ref last_;
+    std::string_view text_;
+};
+
+// The records of one reply, made as the reader accepts each triple.
+class Records {
+public:
+    Records(PyObject* m, bool with_confidence) : with_confidence_(with_confidence) {
+        PyObject** state = kl::py::state_of(m);
+        for (int k = 0; k < 4; ++k) keys_[k] = state[kKeySubject + k];
+    }
+
+    // Room for `n` records: every entry of the reply may turn out usable.
+    bool reserve(std::size_t n) {
+        list_ = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+        capacity_ = n;
+        return static_cast<bool>(list_);
+    }
+
+    bool add(const ex::Triple& t) {
+        if (count_ == capacity_) return false;  // the reader never hands on more than its entries
+        Ref d = Ref::steal(PyDict_New());
+        if (!d) return false;
+        PyObject* values[4] = {subjects_.get(t.subject), attributes_.get(t.attribute),
+                               values_.get(t.value),
+                               with_confidence_ ? PyFloat_FromDouble(t.confidence) : nullptr};
+        bool ok = values[0] && values[1] && values[2] && (!with_confidence_ || values[3]);
+        for (int k = 0; k < (with_confidence_ ? 4 : 3); ++k) {
+            if (ok && PyDict_SetItem(d.get(), keys_[k], values[k]) < 0) ok = false;
+            Py_XDECREF(values[k]);
+        }
+        if (!ok) return false;
+        PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(count_++), d.release());
+        return true;
+    }
+
+    // The list of the records made.  Slots past the last record (entries that
+    // were dropped) hold nothing, so a shorter list is cut from it.
+    PyObject* finish() {
+        if (count_ == capacity_) return list_.release();
+        return PyList_GetSlice(list_.get(), 0, static_cast<Py_ssize_t>(count_));
+    }
+
+private:
+    PyObject* keys_[4];
+    bool with_confidence_;
+    Ref list_;
+    std::size_t count_ = 0, capacity_ = 0;
+    FieldStrs subjects_, attributes_, values_;
+};
 
 // The first 200 code points of the reply, for the undecodable-reply record.
 PyObject* preview_of(PyObject* response) {
@@ -138,22 +177,24 @@ PyObject* parse_extraction_output(PyObject* m, PyObject* const* args) {
     PyObject* response = args[0];
     if (!kl::py::check_str("parse_extraction_output", "response", response)) return nullptr;
     kl::json::Document doc;
-    std::vector<ex::Triple> triples;
-    ex::ParseResult r =
-        ex::parse_facts(kl::py::text_of(response), terminated(response), doc, triples);
-    switch (r.failure) {
+    ex::Entries e = ex::find_facts(kl::py::text_of(response), terminated(response), doc);
+    switch (e.failure) {
         case ex::Failure::None: break;
         case ex::Failure::Undecodable:
             return warn(m, "extract_facts: failed to parse LLM response as JSON",
                         "response_preview", preview_of(response));
         case ex::Failure::NotObject:
             return warn(m, "extract_facts: LLM response is not a JSON object", "type",
-                        PyUnicode_FromString(r.type_name));
+                        PyUnicode_FromString(e.type_name));
         case ex::Failure::NotList:
             return warn(m, "extract_facts: 'facts' field is not a list", "type",
-                        PyUnicode_FromString(r.type_name));
+                        PyUnicode_FromString(e.type_name));
     }
-    return triples_to_list(m, triples, true);
+    Records records(m, true);
+    if (!records.reserve(e.list.size()) ||
+        !ex::for_each_fact(e, [&](const ex::Triple& t) { return records.add(t); }))
+        return nullptr;
+    return records.finish();
 }
 
 PyObject* parse_claim_extraction_output(PyObject* m, PyObject* const* args) {
@@ -161,15 +202,17 @@ PyObject* parse_claim_extraction_output(PyObject* m, PyObject* const* args) {
     if (!kl::py::check_str("parse_claim_extraction_output", "response", response))
         return nullptr;
     kl::json::Document doc;
-    std::vector<ex::Triple> triples;
-    ex::ParseResult r =
-        ex::parse_claims(kl::py::text_of(response), terminated(response), doc, triples);
+    ex::Entries e = ex::find_claims(kl::py::text_of(response), terminated(response), doc);
     // Only an undecodable reply is worth a record here: a wrong shape simply
     // means the draft had no claims to check.
-    if (r.failure == ex::Failure::Undecodable)
+    if (e.failure == ex::Failure::Undecodable)
         return warn(m, "extract_claims: failed to parse LLM response as JSON",
                     "response_preview", preview_of(response));
-    return triples_to_list(m, triples, false);
+    Records records(m, false);
+    if (!records.reserve(e.list.size()) ||
+        !ex::for_each_claim(e, [&](const ex::Triple& t) { return records.add(t); }))
+        return nullptr;
+    return records.finish();
 }
 
 // ---- Table ---------------------------------------------------------------

@@ -184,6 +184,12 @@ char* put_utf8(char* o, unsigned cp) noexcept {
 template <>
 inline void rapidjson::SkipWhitespace(Stream& is) {
     const char* p = is.cur;
+    // Most tokens follow the previous one directly or after one space.
+    if (static_cast<unsigned char>(*p) > ' ') return;
+    if (*p == ' ' && static_cast<unsigned char>(p[1]) > ' ') {
+        is.cur = p + 1;
+        return;
+    }
     while (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t') ++p;
     is.cur = p;
 }
@@ -275,6 +281,19 @@ void Reader::ParseString<kFlags, Stream, Builder>(Stream& is, Builder& h, bool) 
     h.decoded_string(begin, non_ascii || h.non_ascii_text);
 }
 
+// The common string, without escapes, read inline by the structure loop;
+// false leaves the stream untouched for ParseString (escapes, errors).
+namespace {
+inline bool plain_string(Stream& is, Builder& h) noexcept {
+    const char* start = is.cur + 1;
+    const char* p = skip_ordinary(start, h.end);
+    if (p >= h.end || *p != '"') return false;
+    is.cur = p + 1;
+    h.plain_string(start, static_cast<std::size_t>(p - start));
+    return true;
+}
+}  // namespace
+
 // Numbers.  The reader's own number parser converts as it reads and refuses
 // magnitudes beyond the double range; the host's decoder reads any number of
 // the grammar.  Here the token is only checked against the grammar
@@ -361,7 +380,9 @@ rapidjson::ParseResult Reader::IterativeParse<kFlags, Stream, Builder>(Stream& i
                 case 'n': ParseNull<kFlags>(is, h); break;
                 case 't': ParseTrue<kFlags>(is, h); break;
                 case 'f': ParseFalse<kFlags>(is, h); break;
-                case '"': ParseString<kFlags>(is, h); break;
+                case '"':
+                    if (!plain_string(is, h)) ParseString<kFlags>(is, h);
+                    break;
                 case '\0':
                     RAPIDJSON_PARSE_ERROR_NORETURN(h.top == Document::kNone
                                                        ? kParseErrorDocumentEmpty
@@ -399,8 +420,10 @@ rapidjson::ParseResult Reader::IterativeParse<kFlags, Stream, Builder>(Stream& i
             RAPIDJSON_PARSE_ERROR_NORETURN(kParseErrorObjectMissName, is.Tell());
             return parseResult_;
         }
-        ParseString<kFlags>(is, h, true);
-        RAPIDJSON_PARSE_ERROR_EARLY_RETURN(parseResult_);
+        if (!plain_string(is, h)) {
+            ParseString<kFlags>(is, h, true);
+            RAPIDJSON_PARSE_ERROR_EARLY_RETURN(parseResult_);
+        }
         SkipWhitespace(is);
         if (!Consume(is, ':')) {
             RAPIDJSON_PARSE_ERROR_NORETURN(kParseErrorObjectMissColon, is.Tell());
@@ -411,10 +434,7 @@ rapidjson::ParseResult Reader::IterativeParse<kFlags, Stream, Builder>(Stream& i
 
 namespace kl::json {
 
-Str trim(Str s) noexcept {
-    // Most strings need nothing: an ASCII byte above the space at both ends.
-    auto keeps = [](char c) { return static_cast<unsigned char>(c) - 0x21u < 0x5Fu; };
-    if (!s.utf8.empty() && keeps(s.utf8.front()) && keeps(s.utf8.back())) return s;
+Str trim_slow(Str s) noexcept {
     const char* b = s.utf8.data();
     const char* e = b + s.utf8.size();
     if (s.ascii) {
@@ -488,13 +508,18 @@ bool Document::parse_text(std::string_view text, bool non_ascii) {
     // takes at least one byte of text, a decoded string is never longer than
     // its source.  Left uninitialised, so untouched pages stay unmapped.
     std::size_t need = n * (2 * sizeof(std::uint32_t) + 1) + n;
-    if (need > block_size_) {
+    char* p;
+    if (need <= sizeof(inline_)) {
+        p = inline_;
+    } else {
+        if (need > block_size_) {
         block_.reset();
         block_size_ = 0;
         block_.reset(new char[need]);
         block_size_ = need;
+        }
+        p = block_.get();
     }
-    char* p = block_.get();
     a_ = reinterpret_cast<std::uint32_t*>(p);
     b_ = a_ + n;
     tag_ = reinterpret_cast<std::uint8_t*>(b_ + n);
@@ -577,27 +602,27 @@ bool exact_short(std::string_view t, double& out) noexcept {
     static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    std::size_t i = t[0] == '-' ? 1 : 0;
+    // Nineteen digits at most, so the digits cannot overflow 64 bits; longer
+    // tokens are left to from_chars.
+    if (t.size() > 19) return false;
+    const char* p = t.data();
+    const char* e = p + t.size();
+    bool minus = *p == '-';
+    p += minus;
     std::uint64_t m = 0;
-    int digits = 0, scale = 0;
-    for (; i < t.size() && is_digit(t[i]); ++i) {
-        m = m * 10 + static_cast<unsigned>(t[i] - '0');
-        if (m) ++digits;
-        if (digits > 19) return false;
+    for (; p < e && is_digit(*p); ++p) m = m * 10 + static_cast<unsigned>(*p - '0');
+    int scale = 0;
+    if (p < e && *p == '.') {
+        const char* frac = ++p;
+        for (; p < e && is_digit(*p); ++p) m = m * 10 + static_cast<unsigned>(*p - '0');
+        scale = static_cast<int>(p - frac);
     }
-    if (i < t.size() && t[i] == '.') {
-        for (++i; i < t.size() && is_digit(t[i]); ++i) {
-            m = m * 10 + static_cast<unsigned>(t[i] - '0');
-            if (m) ++digits;
-            if (digits > 19) return false;
-            --scale;
-        }
-    }
-    if (i != t.size()) return false;  // an exponent: left to from_chars
-    if (scale < -22 || m > (std::uint64_t{1} << 53)) return false;
+    if (p != e) return false;  // an exponent: left to from_chars
+    if (m > (std::uint64_t{1} << 53)) return false;
+    // scale <= 18 here, within the table.
     double v = static_cast<double>(m);
-    v = scale ? v / kPow10[-scale] : v;
-    out = t[0] == '-' ? -v : v;
+    v = scale ? v / kPow10[scale] : v;
+    out = minus ? -v : v;
     return true;
 }
 

@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -47,7 +48,13 @@ struct Str {
 };
 
 // The string without the system's whitespace (kl::is_space) at both ends.
-Str trim(Str s) noexcept;
+Str trim_slow(Str s) noexcept;
+inline Str trim(Str s) noexcept {
+    // Most strings need nothing: an ASCII byte above the space at both ends.
+    auto keeps = [](char c) { return static_cast<unsigned char>(c) - 0x21u < 0x5Fu; };
+    if (!s.utf8.empty() && keeps(s.utf8.front()) && keeps(s.utf8.back())) return s;
+    return trim_slow(s);
+}
 
 class Document;
 class Members;
@@ -99,6 +106,13 @@ public:
     Iterator end() const noexcept;
     // Number of elements of an array (0 for any other kind).
     std::size_t size() const noexcept;
+
+    // The values of several members, found in one pass over an object:
+    // out[k] is the value of the last member named keys[k], absent when
+    // there is none or this is not an object.  Defined here so that a
+    // caller's fixed keys compile into direct comparisons.
+    template <std::size_t N>
+    inline void pick(const std::string_view (&keys)[N], Value (&out)[N]) const noexcept;
 
     // Members of an object (nothing for any other kind) in document order;
     // a repeated key appears each time, so a reader that keeps the last
@@ -189,6 +203,9 @@ private:
         Kind k = kind_at(i);
         return (k == Kind::Array || k == Kind::Object) ? a_[i] : i + 1;
     }
+    inline const char* bytes_at(std::uint32_t i) const noexcept {
+        return ((tag_[i] & kDecoded) ? decoded_ : text_) + a_[i];
+    }
     inline Str str_at(std::uint32_t i) const noexcept {
         const char* base = (tag_[i] & kDecoded) ? decoded_ : text_;
         return {std::string_view(base + a_[i], b_[i]), (tag_[i] & kNonAscii) == 0};
@@ -196,7 +213,10 @@ private:
 
     std::string own_;            // the text, when it could not be read in place
     const char* text_ = nullptr;
-    std::unique_ptr<char[]> block_;  // the arrays below, carved from one allocation
+    // The arrays below are carved from one block: inline_ for a short reply
+    // (the common case needs no allocation), else block_.
+    alignas(std::uint32_t) char inline_[12 * 1024];
+    std::unique_ptr<char[]> block_;
     std::size_t block_size_ = 0;
     std::uint32_t* a_ = nullptr;
     std::uint32_t* b_ = nullptr;
@@ -231,6 +251,46 @@ inline Member MemberIterator::operator*() const noexcept {
 inline MemberIterator& MemberIterator::operator++() noexcept {
     index_ = doc_->skip(index_ + 1);
     return *this;
+}
+
+// Whether n bytes at a and b are equal; keys are short, and a short key is
+// compared in at most two overlapping loads a side, without a call.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+    auto load8 = [](const char* p) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    };
+    auto load4 = [](const char* p) {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    };
+    if (n >= 8) {
+        if (n > 16) return std::memcmp(a, b, n) == 0;
+        return load8(a) == load8(b) && load8(a + n - 8) == load8(b + n - 8);
+    }
+    if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
+    for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+template <std::size_t N>
+inline void Value::pick(const std::string_view (&keys)[N], Value (&out)[N]) const noexcept {
+    for (Value& v : out) v = Value();
+    if (!is(Kind::Object)) return;
+    const Document& d = *doc_;
+    for (std::uint32_t i = index_ + 1, stop = d.a_[index_]; i < stop; i = d.skip(i + 1)) {
+        // i: key node (a string leaf); i + 1: its value.
+        std::uint32_t n = d.b_[i];
+        for (std::size_t k = 0; k < N; ++k) {
+            if (n == keys[k].size() && same_bytes(d.bytes_at(i), keys[k].data(), n)) {
+                out[k] = Value(doc_, i + 1);
+                break;
+            }
+        }
+    }
 }
 
 inline Members Value::members() const noexcept {
