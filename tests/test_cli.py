@@ -66,7 +66,7 @@ def test_health_text_shows_link_for_unhealthy(capsys, tmp_path):
 
 
 def test_profiles_side_by_side(capsys):
-    code, out, _ = run(capsys, "profiles")
+    code, out, _ = run(capsys, "profiles", "--table")
     assert code == 0
     header, *rows = out.splitlines()
     assert header.split() == ["field", *cli.PROFILES]
@@ -76,6 +76,20 @@ def test_profiles_side_by_side(capsys):
     assert by_field["archive_days"] == ["90", "180*", "60*", "90", "365*", "90"]
     assert by_field["dream_evolve_temperature"] == ["0.2", "0.4*", "0.1*", "0.2", "0.15*", "0.2"]
     assert not any("*" in cell for cell in by_field["kelvane_dream_health_weight"])
+
+
+def test_plain_profiles_lists_each_archetypes_changes_within_100_columns(capsys):
+    code, out, _ = run(capsys, "profiles")
+    assert code == 0
+    assert max(map(len, out.splitlines())) <= 100
+    assert out == run(capsys, "profiles", "--diff")[1]
+    heads = [line.split(":")[0] for line in out.splitlines() if "differ from balanced" in line]
+    assert heads == [n for n in cli.PROFILES if n != "balanced"]
+
+
+def test_profiles_table_takes_no_name(capsys):
+    code, _, err = run(capsys, "profiles", "research", "--table")
+    assert code == 2 and len(err.strip().splitlines()) == 1
 
 
 def test_profiles_json(capsys):

@@ -2,7 +2,7 @@
 
     python -m kelvane_layer --version
     python -m kelvane_layer health [STATS.json | -] [--profile NAME] [--json]
-    python -m kelvane_layer profiles [NAME] [--diff] [--json]
+    python -m kelvane_layer profiles [NAME] [--diff | --table] [--json]
     python -m kelvane_layer demo [--profile NAME] [--json]
 
 ``health`` reads a statistics map as a storage back-end reports it (a file,
@@ -11,10 +11,11 @@ prints the kelvane score, its five sub-scores, the cognitive-health
 classification and, for a non-healthy agent, the troubleshooting link.  It
 warns on standard error about a section or key that the health functions do
 not read, since those are ignored silently (a misspelt ``memroy`` would
-otherwise score as an empty section).  ``profiles`` shows the balanced
-profile and the five archetypes side by side, marking every value an
-archetype changes; ``profiles --diff`` lists only the changed values, and
-``profiles NAME`` one profile, both in full and within 100 columns.
+otherwise score as an empty section).  ``profiles`` lists, for each of the
+five archetypes, the values it changes from the balanced profile, and
+``profiles NAME`` one profile, both in full and within 100 columns;
+``profiles --table`` shows all six side by side (150 columns, long values
+cut short).
 ``demo`` runs the end-to-end reflection-cycle demonstration.
 
 ``--json`` output is strict JSON: NaN and the infinities, which JSON has no
@@ -372,14 +373,19 @@ def _cmd_profiles(args: argparse.Namespace) -> int:
     profiles = {name: factory() for name, factory in PROFILES.items()}
     fields = list(TuningProfile.__match_args__)
     base = profiles["balanced"]
-    names = [args.name] if args.name else [n for n in profiles if n != "balanced" or not args.diff]
+    if args.table and (args.name or args.diff):
+        raise UsageError("profiles: --table shows all six profiles; it takes no NAME or --diff")
+    narrow_all = not args.table and not args.json and args.name is None
+    names = ([args.name] if args.name else
+             [n for n in profiles if n != "balanced" or not (args.diff or narrow_all)])
     if args.json:
         print(json_text({name: {f: getattr(profiles[name], f) for f in
                                 (_changed(profiles[name], base) if args.diff else fields)}
                          for name in names}, indent=2))
         return 0
-    if args.name or args.diff:
-        return _profiles_narrow(names, profiles, args.diff)
+    if not args.table:
+        # Without a name the useful narrow view is what each archetype changes.
+        return _profiles_narrow(names, profiles, args.diff or args.name is None)
     width = max(map(len, fields))
     cols = {name: max(len(name), _CELL + 1) for name in profiles}
     out = ["  ".join([f"{'field':<{width}}"] + [f"{n:<{cols[n]}}" for n in profiles]).rstrip()]
@@ -395,7 +401,7 @@ def _cmd_profiles(args: argparse.Namespace) -> int:
     for name, p in profiles.items():
         if name != "balanced":
             out.append(f"  {name}: {len(_changed(p, base))} field(s) changed")
-    out.append("Full values within 100 columns: `profiles --diff` (changed fields only) "
+    out.append("Full values within 100 columns: `profiles` (changed fields only) "
                "or `profiles NAME`.")
     print("\n".join(out))
     return 0
@@ -435,11 +441,13 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help=JSON_HELP)
     p.set_defaults(handler=_cmd_health)
 
-    p = sub.add_parser("profiles", help="the six tuning profiles side by side, or one of them")
+    p = sub.add_parser("profiles", help="what each archetype changes, one profile, or a table")
     p.add_argument("name", nargs="?", metavar="NAME",
                    help=f"show only this profile, values in full ({', '.join(PROFILES)})")
     p.add_argument("--diff", action="store_true",
                    help="show only the fields that differ from balanced, values in full")
+    p.add_argument("--table", action="store_true",
+                   help="all six profiles side by side (150 columns, long values cut short)")
     p.add_argument("--json", action="store_true", help=JSON_HELP.replace("the report", "them"))
     p.set_defaults(handler=_cmd_profiles)
 
