@@ -1,6 +1,7 @@
 # Developer entry points.  `make demo` runs the main job, `make test` the
-# tests; both build what changed first.  CPython 3.13 is found by
-# tools/find-python.sh (override with PYTHON=...).
+# tests; both install what the machine lacks (tools/bootstrap.sh) and build
+# what changed first.  CPython 3.13 is found by tools/find-python.sh
+# (override with PYTHON=...).
 
 PYTHON  ?= $(shell tools/find-python.sh)
 VENV    ?= .venv
@@ -13,18 +14,20 @@ JOBS    ?= 2
 TESTS   ?= tests
 RUN     := PYTHONPATH=$(abspath $(PKG)) $(abspath $(VPY))
 
-.PHONY: all venv build demo test bench bench-callgrind lint stubs sanitize test-sanitize clean
+.PHONY: all deps venv build wheel demo test bench bench-callgrind lint stubs sanitize test-sanitize clean
 
 all: build
 
-$(VENV)/.ready: requirements-dev.txt
-	@test -n "$(PYTHON)" || { echo "CPython 3.13 is required" >&2; exit 1; }
-	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q -r requirements-dev.txt
-	@touch $@
+# Debian packages: checked on every build (one dpkg-query when none is
+# missing), so a machine that lost one gets it back before CMake runs.
+deps:
+	@PYTHON="$(PYTHON)" tools/bootstrap.sh system
 
-venv: $(VENV)/.ready
+# The venv and its tools, again whenever the dependency groups change.
+$(VENV)/.ready: pyproject.toml tools/bootstrap.sh | deps
+	@PYTHON="$(PYTHON)" VENV="$(VENV)" tools/bootstrap.sh venv
+
+venv: deps $(VENV)/.ready
 
 build: venv
 	@mkdir -p $(BUILD)
@@ -32,7 +35,14 @@ build: venv
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) $(CMAKE_ARGS) > $(BUILD).configure.log 2>&1 \
 	    || { cat $(BUILD).configure.log; exit 1; }
 	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS) --target $(TARGETS)
-	@$(VPY) tools/devtree.py src/kelvane_layer $(PKG)/kelvane_layer
+	@$(VPY) tools/devtree.py $(PKG) . standin
+
+# The core wheel into dist/, built once in build/wheel with the venv's tools
+# (no build isolation, so ccache and the build tree are reused), and the
+# stand-in wheel beside it.
+wheel: venv
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) CMAKE_ARGS="$(CMAKE_ARGS)" $(VPY) -m pip wheel -q \
+	    --no-build-isolation --no-deps -w dist -C build-dir=build/wheel . ./standin
 
 demo: build
 	$(RUN) -m kelvane_layer demo
@@ -52,8 +62,8 @@ bench-callgrind: build
 # host-style script that calls every public function (so the stubs must fit
 # typed host code); stubtest: the shipped .pyi stubs against the built modules.
 lint: build
-	$(VENV)/bin/ruff check src tests bench tools
-	$(RUN) -m mypy --strict src/kelvane_layer/cli.py src/kelvane_layer/demo.py tests/host_script.py
+	$(VENV)/bin/ruff check src standin tests bench tools
+	$(RUN) -m mypy --strict standin/src/kelvane_layer tests/host_script.py
 	$(RUN) -m mypy.stubtest kelvane_layer._internal
 
 # The extensions under AddressSanitizer + UndefinedBehaviorSanitizer, in a

@@ -156,10 +156,10 @@ class _VersionAction(argparse.Action):
 
 
 def _version() -> str:
-    # The core's distribution when installed; a source checkout run from the
-    # tree has no metadata, and then the package's own __version__ tells.
+    # The core's own distribution (not the host's, which may share the
+    # package); without its metadata, the package's __version__ tells.
     try:
-        return metadata.version("kelvane_layer")
+        return metadata.version("kelvane-layer-core")
     except metadata.PackageNotFoundError:
         import kelvane_layer
 

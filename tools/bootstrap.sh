@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Install what this machine lacks to build, test and demonstrate the core:
+# the Debian packages first, then the venv with the developer tools.
+#
+#     tools/bootstrap.sh [system|venv|all]        (default: all)
+#
+# `make` runs it before every build (the system step is one dpkg-query when
+# nothing is missing) and .ci/run calls it directly.  Debian packages go
+# through apt-get: as root directly, otherwise through `sudo -n` when that
+# works without a password; failing both it stops with one line naming the
+# exact install command.  PYTHON (a CPython 3.13) and VENV may be set.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+step=${1:-all}
+VENV=${VENV:-.venv}
+
+# The packages the build needs on Debian (see CMakeLists.txt for the check a
+# plain `pip install .` makes instead).
+need=(g++ make rapidjson-dev libssl-dev)
+PYTHON=${PYTHON:-$(tools/find-python.sh 2>/dev/null || true)}
+if [ -z "$PYTHON" ]; then
+    # No CPython 3.13 yet: Debian 13 and later carry it.
+    if command -v apt-cache > /dev/null && apt-cache show python3.13 > /dev/null 2>&1; then
+        need+=(python3.13 python3.13-dev python3.13-venv)
+    fi
+elif [ "$PYTHON" = /usr/bin/python3.13 ]; then
+    # A system CPython takes its headers and venv module from Debian; a
+    # pyenv build carries both.
+    need+=(python3.13-dev python3.13-venv)
+fi
+
+system() {
+    command -v dpkg-query > /dev/null || return 0   # not Debian: CMake names what is missing
+    local missing=() p
+    for p in "${need[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2> /dev/null | grep -q 'install ok installed' \
+            || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        if command -v sudo > /dev/null && sudo -n true 2> /dev/null; then
+            sudo=(sudo -n)
+        else
+            echo "error: missing Debian packages; run: sudo apt-get install -y ${missing[*]}" >&2
+            exit 1
+        fi
+    fi
+    echo "installing Debian packages: ${missing[*]}" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" > /dev/null
+}
+
+venv() {
+    if [ -z "$PYTHON" ]; then PYTHON=$(tools/find-python.sh) || exit 1; fi
+    # An existing venv is kept (it may be shared between checkouts); only
+    # its packages are brought up to date.
+    if ! "$VENV/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' \
+            2> /dev/null; then
+        "$PYTHON" -m venv "$VENV"
+    fi
+    # Dependency groups need pip 25.1 or later.
+    "$VENV/bin/python" -m pip install -q --upgrade 'pip>=25.1'
+    "$VENV/bin/python" -m pip install -q --group dev
+    touch "$VENV/.ready"
+}
+
+case $step in
+    system) system ;;
+    venv) venv ;;
+    all) system; venv ;;
+    *) echo "usage: tools/bootstrap.sh [system|venv|all]" >&2; exit 2 ;;
+esac
