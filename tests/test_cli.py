@@ -165,7 +165,7 @@ def test_version_and_help_return_status_0(capsys):
     import kelvane_layer
 
     try:
-        expected = metadata.version("kelvane_layer")
+        expected = metadata.version("kelvane-layer-core")
     except metadata.PackageNotFoundError:
         expected = kelvane_layer.__version__
     assert run(capsys, "--version") == (0, f"python -m kelvane_layer {expected}\n", "")
