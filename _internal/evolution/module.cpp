@@ -250,7 +250,10 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
     if (!out) return nullptr;
     std::size_t count = 0;
     bool ok = ev::for_each_proposal(e, known, [&](const kl::json::Str& text, std::size_t k) {
-        if (count == capacity) return false;
+        if (count == capacity) {  // the reader hands on one proposal an entry at most
+            PyErr_SetString(PyExc_SystemError, "evolution: more records than entries");
+            return false;
+        }
         Ref d = Ref::steal(PyDict_New());
         if (!d) return false;
         Ref t = Ref::steal(str_of(text));

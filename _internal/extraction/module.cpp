@@ -115,6 +115,8 @@ private:
 // The records of one reply, made as the reader accepts each triple.
 class Records {
 public:
+    static_assert(kKeyAttribute == kKeySubject + 1 && kKeyValue == kKeySubject + 2 &&
+                  kKeyConfidence == kKeySubject + 3);
     Records(PyObject* m, bool with_confidence) : with_confidence_(with_confidence) {
         PyObject** state = kl::py::state_of(m);
         for (int k = 0; k < 4; ++k) keys_[k] = state[kKeySubject + k];
@@ -128,18 +130,20 @@ public:
     }
 
     bool add(const ex::Triple& t) {
-        if (count_ == capacity_) return false;  // the reader never hands on more than its entries
+        if (count_ == capacity_) {  // the reader hands on one triple an entry at most
+            PyErr_SetString(PyExc_SystemError, "extraction: more records than entries");
+            return false;
+        }
         Ref d = Ref::steal(PyDict_New());
         if (!d) return false;
-        PyObject* values[4] = {subjects_.get(t.subject), attributes_.get(t.attribute),
-                               values_.get(t.value),
-                               with_confidence_ ? PyFloat_FromDouble(t.confidence) : nullptr};
-        bool ok = values[0] && values[1] && values[2] && (!with_confidence_ || values[3]);
-        for (int k = 0; k < (with_confidence_ ? 4 : 3); ++k) {
-            if (ok && PyDict_SetItem(d.get(), keys_[k], values[k]) < 0) ok = false;
-            Py_XDECREF(values[k]);
+        const int fields = with_confidence_ ? 4 : 3;
+        for (int k = 0; k < fields; ++k) {
+            Ref v = Ref::steal(k == 0   ? subjects_.get(t.subject)
+                               : k == 1 ? attributes_.get(t.attribute)
+                               : k == 2 ? values_.get(t.value)
+                                        : PyFloat_FromDouble(t.confidence));
+            if (!v || PyDict_SetItem(d.get(), keys_[k], v.get()) < 0) return false;
         }
-        if (!ok) return false;
         PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(count_++), d.release());
         return true;
     }
