@@ -130,6 +130,28 @@ def test_empty_statistics():
     assert classify({}, score({}, BAL), BAL) is S.STAGNANT
 
 
+@pytest.mark.parametrize("entries, target, expected", [
+    (0, float("nan"), 1.0),  # not <= 0, so 0/(7/NaN) goes on to the clamp
+    (2**1100, float("nan"), OverflowError),  # ... and so the count must convert
+    (2**1100, float("inf"), 0.0),  # expects nothing: the count is never needed
+    (1, float("-inf"), 0.0),
+    (1, -0.0, 0.0),
+    (1, 5e-324, 0.0),  # 7/target overflows to inf
+])
+def test_journal_target_edges(entries, target, expected):
+    p = replace(weights(0, 0, 0, 0, 1), kelvane_journal_target_days=target)
+    stats = stats_of(entries=entries)
+    if expected is OverflowError:
+        for call in (lambda: health._journal_frequency_score(entries, target),
+                     lambda: score(stats, p), lambda: m_score(stats, p)):
+            with pytest.raises(OverflowError):
+                call()
+        return
+    assert health._journal_frequency_score(entries, target) == expected
+    # The composite score takes the same sub-score from the profile's target.
+    assert score(stats, p) == expected == m_score(stats, p)
+
+
 def test_all_perfect_sub_scores_accumulate_left_to_right():
     assert score(PERFECT, BAL) == 0.9999999999999999
 
@@ -317,7 +339,10 @@ def test_count_that_resizes_its_map_is_refused():
 # --- against the model --------------------------------------------------------
 
 ints = st.one_of(st.integers(-3, 40), st.integers(-(2**70), 2**70))
-rates = st.floats(-0.5, 1.5, allow_nan=False)
+# NaN and the infinities are in every float strategy: the clamp and the
+# comparisons must treat them exactly as the host's arithmetic does.
+special = st.sampled_from([float("nan"), float("inf"), float("-inf")])
+rates = st.one_of(st.floats(-0.5, 1.5, allow_nan=False), special)
 def maybe(s):
     return st.one_of(st.none(), s)
 
@@ -333,11 +358,12 @@ def statistics(draw):
     )
 
 
-weight = st.one_of(st.floats(-2, 3, allow_nan=False), st.integers(-2, 3))
+weight = st.one_of(st.floats(-2, 3, allow_nan=False), st.integers(-2, 3), special)
 
 
 @given(statistics(), st.lists(weight, min_size=5, max_size=5),
-       st.floats(0.1, 30, allow_nan=False), st.floats(0, 1, allow_nan=False))
+       st.one_of(st.floats(-1, 30, allow_nan=False), special),
+       st.one_of(st.floats(0, 1, allow_nan=False), special))
 def test_matches_model(stats, ws, target, kelvane):
     p = replace(weights(*ws), kelvane_journal_target_days=target)
     assert score(stats, p) == m_score(stats, p)

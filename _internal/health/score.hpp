@@ -27,9 +27,11 @@ constexpr double share_score(double share) noexcept { return clamp01(share); }
 
 // Whether a journal target of `target_days` expects any entries in seven
 // days; when it does not (non-positive or infinite target) the cadence is
-// 0.0 and the entry count is never needed.
+// 0.0 and the entry count is never needed.  Each test is the negation of
+// "<= 0", never "> 0": a NaN target is not <= 0, so its NaN quotient goes on
+// to the clamp and scores 1.0, as every other NaN sub-score does.
 constexpr bool journal_expects_entries(double target_days) noexcept {
-    return target_days > 0.0 && 7.0 / target_days > 0.0;
+    return !(target_days <= 0.0) && !(7.0 / target_days <= 0.0);
 }
 // Journal cadence of `entries` against `target_days` (0.0 when the target
 // expects nothing).
