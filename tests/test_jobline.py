@@ -163,11 +163,11 @@ def test_wait_all_wrong_timeout_kind(bad):
 def test_argument_kind_errors_name_the_function_and_the_argument():
     coro = value(1)
     cases = [
-        (lambda: Jobline("2"), "Jobline() argument 'max_concurrency' must be a number, not str"),
+        (lambda: Jobline("2"), "Jobline() argument 'max_concurrency' must be an int or a real number, not str"),
         (lambda: Jobline().submit(1, coro), "submit() argument 'name' must be str, not int"),
         (lambda: Jobline().submit("a", coro, after=b"x"),
          "submit() argument 'after' must be str or None, not bytes"),
-        (lambda: Jobline().wait_all([1]), "wait_all() argument 'timeout' must be a number, not list"),
+        (lambda: Jobline().wait_all([1]), "wait_all() argument 'timeout' must be a real number, not list"),
     ]
     for call, message in cases:
         with pytest.raises(TypeError) as err:

@@ -15,6 +15,7 @@
 
 namespace {
 
+using kl::py::Number;
 using kl::py::Ref;
 namespace hl = kl::health;
 namespace tp = kl::tuning;
@@ -76,11 +77,6 @@ struct Call {
     PyObject* slot(std::size_t s) const noexcept { return state[s]; }
     void host_code_may_run() noexcept { ++epoch; }
 };
-
-// A number in the host's sense, but not a text or bytes.
-bool is_number(PyObject* o) noexcept {
-    return !(PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o) || !PyNumber_Check(o));
-}
 
 // Whether `o` is a map: a dict or any collections.abc.Mapping.  -1 on error.
 int is_mapping(Call& c, PyObject* o) {
@@ -393,7 +389,7 @@ private:
 enum class CountKind { Argument, Statistic };
 
 bool count_of(Call& c, PyObject* key, PyObject* value, CountKind kind, Int& out) {
-    if (kind == CountKind::Argument && !is_number(value)) {
+    if (kind == CountKind::Argument && !kl::py::is_real_number(value, Number::Integer)) {
         if (key)
             PyErr_Format(PyExc_TypeError,
                          "compute_memory_diversity() argument 'event_type_counts' must map to "
@@ -647,18 +643,13 @@ bool check_profile(const Call& c, const char* f, PyObject* admin) {
     return false;
 }
 
-bool check_number(const char* f, const char* param, PyObject* o) {
-    if (is_number(o)) return true;
-    kl::py::arg_type_error(f, param, "a number", o);
-    return false;
-}
-
 PyObject* classify_cognitive_health(PyObject* m, PyObject* const* args) {
     constexpr const char* f = "classify_cognitive_health";
     Call c(m);
     PyObject *stats = args[0], *admin = args[2];
     double score;
-    if (!begin(c) || !check_stats(c, f, stats) || !check_number(f, "kelvane_score", args[1]) ||
+    if (!begin(c) || !check_stats(c, f, stats) ||
+        !kl::py::check_number(f, "kelvane_score", args[1], Number::Real) ||
         !check_profile(c, f, admin) || !kl::py::float_param(f, "kelvane_score", args[1], score))
         return nullptr;
     Section top(c, Ref::borrow(stats), {kMemory, kDreams, kDirectives});
@@ -688,8 +679,8 @@ PyObject* compute_memory_diversity(PyObject* m, PyObject* const* args) {
 PyObject* compute_reinforcement_ratio(PyObject* m, PyObject* const* args) {
     constexpr const char* f = "compute_reinforcement_ratio";
     Call c(m);
-    if (!check_number(f, "reinforced_count", args[0]) ||
-        !check_number(f, "total_memories", args[1]))
+    if (!kl::py::check_number(f, "reinforced_count", args[0], Number::Integer) ||
+        !kl::py::check_number(f, "total_memories", args[1], Number::Integer))
         return nullptr;
     Ref r = Ref::steal(kl::py::int_param(f, "reinforced_count", args[0]));
     if (!r) return nullptr;
@@ -735,7 +726,8 @@ PyObject* remedy_url_for(PyObject* m, PyObject* const* args) {
 
 PyObject* journal_frequency_score(PyObject*, PyObject* const* args) {
     constexpr const char* f = "_journal_frequency_score";
-    if (!check_number(f, "entries_7d", args[0]) || !check_number(f, "target_days", args[1]))
+    if (!kl::py::check_number(f, "entries_7d", args[0], Number::Integer) ||
+        !kl::py::check_number(f, "target_days", args[1], Number::Real))
         return nullptr;
     Ref entries = Ref::steal(kl::py::int_param(f, "entries_7d", args[0]));
     double target;

@@ -105,19 +105,31 @@ bool check_str(const char* func, const char* param, PyObject* o, bool none_ok) n
     return false;
 }
 
-namespace {
-
-// A number in the host's sense, but not a text or bytes (those convert
-// through int()/float() too, which is not what a numeric parameter means).
-bool is_number(PyObject* o) noexcept {
-    return !PyUnicode_Check(o) && !PyBytes_Check(o) && !PyByteArray_Check(o) && PyNumber_Check(o);
+bool is_real_number(PyObject* o, Number kind) noexcept {
+    if (PyLong_Check(o) || PyFloat_Check(o)) return true;
+    // A complex has no real value to take, whatever slots a subclass adds;
+    // texts convert through int()/float() too, but by parsing, which is not
+    // what a numeric parameter means.
+    if (PyComplex_Check(o) || PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o))
+        return false;
+    const PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+    if (!nb) return false;
+    if (nb->nb_index) return true;
+    // Exactly the slot the host's own conversion will call: int() needs
+    // __int__, float() needs __float__ (both also take __index__, above).
+    return kind == Number::Integer ? nb->nb_int != nullptr : nb->nb_float != nullptr;
 }
 
-}  // namespace
+bool check_number(const char* func, const char* param, PyObject* o, Number kind) noexcept {
+    if (is_real_number(o, kind)) return true;
+    arg_type_error(func, param, kind == Number::Integer ? "an int or a real number" : "a real number",
+                   o);
+    return false;
+}
 
 PyObject* int_param(const char* func, const char* param, PyObject* o) noexcept {
     if (PyLong_CheckExact(o)) return Py_NewRef(o);
-    if (!is_number(o)) return arg_type_error(func, param, "a number", o);
+    if (!check_number(func, param, o, Number::Integer)) return nullptr;
     return PyNumber_Long(o);
 }
 
@@ -126,10 +138,7 @@ bool float_param(const char* func, const char* param, PyObject* o, double& out) 
         out = PyFloat_AS_DOUBLE(o);
         return true;
     }
-    if (!is_number(o)) {
-        arg_type_error(func, param, "a number", o);
-        return false;
-    }
+    if (!check_number(func, param, o, Number::Real)) return false;
     out = PyFloat_AsDouble(o);
     return !(out == -1.0 && PyErr_Occurred());
 }

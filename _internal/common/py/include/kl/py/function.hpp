@@ -217,6 +217,20 @@ std::nullptr_t arg_type_error(const char* func, const char* param, const char* e
 // A str argument; nullptr for None when `none_ok`.
 bool check_str(const char* func, const char* param, PyObject* o, bool none_ok = false) noexcept;
 
+// What a numeric parameter asks for: an integer (the host's int() of the
+// value) or a floating-point number (its float()).
+enum class Number { Integer, Real };
+
+// Whether the host's conversion for `kind` will accept `o` as a real
+// number: int and float (and bool) always; any other object by the slot
+// that conversion calls (__index__, or __int__ for an integer, __float__
+// for a float), so Fraction, Decimal and numpy scalars pass.  A complex, a
+// text or bytes never does.  Runs no host code.
+bool is_real_number(PyObject* o, Number kind) noexcept;
+
+// The same as an argument check: TypeError naming `func` and `param`.
+bool check_number(const char* func, const char* param, PyObject* o, Number kind) noexcept;
+
 // An integer parameter: an int is taken as it is; any other number is
 // truncated toward zero as the host's int() does; anything else is a
 // TypeError naming the parameter.  Errors of int() itself (NaN ->
