@@ -180,27 +180,63 @@ def test_weights_renormalised():
     assert score(stats, p) == m_score(stats, p)
 
 
-def test_score_accepts_mappings_and_dict_subclasses():
-    class Stats(collections.abc.Mapping):
-        def __init__(self, d):
-            self.d = d
+class Registered:
+    """A Mapping by registration only: none of the ABC's mixins (no get, no values)."""
 
-        def __getitem__(self, k):
-            return self.d[k]
+    def __init__(self, d):
+        self.d = d
 
-        def __iter__(self):
-            return iter(self.d)
+    def __getitem__(self, k):
+        return self.d[k]
 
-        def __len__(self):
-            return len(self.d)
+    def __iter__(self):
+        return iter(self.d)
 
+    def __len__(self):
+        return len(self.d)
+
+
+collections.abc.Mapping.register(Registered)
+
+
+def wrap(stats, kind):
+    out = {k: kind(v) for k, v in stats.items()}
+    if "event_type_counts" in stats.get("memory", {}):
+        out["memory"].d["event_type_counts"] = kind(stats["memory"]["event_type_counts"])
+    return kind(out)
+
+
+@pytest.mark.parametrize("kind", [Registered, type("Sub", (collections.abc.Mapping,), dict(
+    Registered.__dict__))])
+def test_statistics_are_read_through_the_mapping_protocol(kind):
     stats = stats_of(counts={"a": 5, "b": 3}, reinforced=1, total=4, runs=2, entries=1)
-    wrapped = Stats({k: Stats(v) for k, v in stats.items()})
-    wrapped.d["memory"].d["event_type_counts"] = Stats(stats["memory"]["event_type_counts"])
-    assert score(wrapped, BAL) == score(stats, BAL)
+    for s in (stats, {}, stats_of(captures=9, reinforced=9, total=10)):
+        wrapped = wrap(s, kind)
+        assert score(wrapped, BAL) == score(s, BAL)
+        assert classify(wrapped, 0.7, BAL) is classify(s, 0.7, BAL)
+    assert diversity(kind({"a": 5, "b": 3})) == diversity({"a": 5, "b": 3})
     assert score(types.MappingProxyType(stats), BAL) == score(stats, BAL)
     assert score(collections.OrderedDict(stats), BAL) == score(stats, BAL)
-    assert classify(wrapped, 0.7, BAL) is classify(stats, 0.7, BAL)
+
+
+def test_absent_keys_of_dict_subclasses_are_not_subscripted():
+    # __missing__ answers m[key]; an absent statistic takes its default and
+    # the caller's map gains no key.
+    memory = collections.defaultdict(lambda: 10**6)
+    stats = collections.defaultdict(dict, memory=memory)
+    assert score(stats, BAL) == score({}, BAL)
+    assert classify(stats, 0.9, BAL) is classify({}, 0.9, BAL)
+    assert dict(stats) == {"memory": {}} and not memory
+
+
+def test_lookup_errors_other_than_key_error_propagate():
+    class Broken(Registered):
+        def __getitem__(self, k):
+            raise LookupError(k) if k == "dreams" else KeyError(k)
+
+    with pytest.raises(LookupError, match="dreams") as err:
+        score(Broken({}), BAL)
+    assert type(err.value) is LookupError
 
 
 def test_host_conversions_of_statistics():

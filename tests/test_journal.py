@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import collections.abc
+
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
@@ -72,13 +74,44 @@ def test_number_values_read_as_their_str(x):
     assert out.endswith(f"[1] ({x}, salience={x}, {x}): {x}\n")
 
 
-def test_salience_of_a_mapping_that_is_not_a_dict():
-    class Record(dict):
-        def get(self, key, default=None):
-            return "via get" if key == "salience" else default
+class Registered:
+    """A mapping by registration only: no get(), no mixin methods at all."""
+
+    def __init__(self, **d):
+        self.d = d
+
+    def __getitem__(self, key):
+        return self.d[key]
+
+    def __iter__(self):
+        return iter(self.d)
+
+    def __len__(self):
+        return len(self.d)
+
+
+collections.abc.Mapping.register(Registered)
+
+
+def test_salience_is_read_through_the_mapping_protocol():
+    # Absent from a registered Mapping: m[key] raised KeyError.
+    out = user_of([Registered(content="c", event_type="e", created_at="t")])
+    assert out.endswith("[1] (e, salience=N/A, t): c\n")
+    out = user_of([Registered(content="c", event_type="e", created_at="t", salience=0.5)])
+    assert out.endswith("[1] (e, salience=0.5, t): c\n")
+
+    class Record(dict):  # a subclass's own subscript is what answers
+        def __getitem__(self, key):
+            return "via getitem" if key == "salience" else super().__getitem__(key)
 
     out = user_of([Record(content="c", event_type="e", created_at="t")])
-    assert out.endswith("[1] (e, salience=via get, t): c\n")
+    assert out.endswith("[1] (e, salience=via getitem, t): c\n")
+
+    # __missing__ is for m[key]: the optional salience is read as dict.get()
+    # reads it, and the caller's map gains no key.
+    memory = collections.defaultdict(float, content="c", event_type="e", created_at="t")
+    assert user_of([memory]).endswith("[1] (e, salience=N/A, t): c\n")
+    assert "salience" not in memory
 
 
 def test_order_given_is_kept_and_content_is_copied_whole():
@@ -109,8 +142,10 @@ def test_missing_required_key(memory, missing):
 
 def test_salience_is_read_before_created_at():
     class Loud(dict):
-        def get(self, key, default=None):
-            raise LookupError(f"get {key}")
+        def __getitem__(self, key):
+            if key == "salience":
+                raise LookupError(f"get {key}")  # not a KeyError: propagates unchanged
+            return super().__getitem__(key)
 
     with pytest.raises(LookupError, match="get salience"):
         j.build_journal_prompt([Loud(content="x", event_type="e")])

@@ -27,9 +27,6 @@ enum Slot : std::size_t {
     kApi,          // the profile interface's capsule
     kMappingAbc,   // collections.abc.Mapping
     kZero,         // 0, for comparisons of big ints
-    kGet,          // "get"
-    kValues,       // "values"
-    kAbsent,       // private sentinel for get() on maps other than dicts
     kStatusType,   // CognitiveHealthStatus
     kStatus0,      // its members, in hl::Status order
     kUrl0 = kStatus0 + 4,  // their troubleshooting links (None for HEALTHY)
@@ -63,7 +60,7 @@ static_assert(std::size(kKeyNames) == kSlotCount - kMemory);
 // ---- One call's reading of host values ---------------------------------------
 
 // The state of one call.  `epoch` moves wherever host code may run (a
-// conversion hook, a mapping's own get(), an isinstance() hook): a section
+// conversion hook, a mapping's own __getitem__, an isinstance() hook): a section
 // read in one pass stays valid only while it has not moved, since such code
 // could have changed the map.  It belongs to the call, so concurrent calls
 // share nothing.
@@ -215,25 +212,18 @@ bool profile_double(Call& c, PyObject* profile, std::size_t i, double& out) {
     return c.api->field_as_double(profile, i, &out) == 0;
 }
 
-// map.get(key) into `out` (left empty when absent).  False on error.
+// The value of `key` in `map` into `out` (left empty when absent).  False
+// on error.
 bool lookup(Call& c, PyObject* map, PyObject* key, Ref& out) {
     out = Ref();
     if (!map) return true;
-    c.host_code_may_run();  // a key's own __eq__ may run on a hash collision
-    if (PyDict_CheckExact(map)) {
-        PyObject* r = nullptr;
-        if (PyDict_GetItemRef(map, key, &r) < 0) return false;
-        out = Ref::steal(r);
-        return true;
-    }
-    // Any other mapping answers through its own get(), which is what a
-    // Mapping promises; a default of None could be a present value, so a
-    // private sentinel marks absence.
-    Ref r = Ref::steal(
-        PyObject_CallMethodObjArgs(map, c.slot(kGet), key, c.slot(kAbsent), nullptr));
-    if (!r) return false;
-    if (r.get() != c.slot(kAbsent)) out = std::move(r);
-    return true;
+    // A key's own __eq__ may run on a hash collision, a mapping's
+    // __getitem__ always.
+    c.host_code_may_run();
+    PyObject* r = nullptr;
+    int found = kl::py::get_optional_item(map, key, &r);
+    out = Ref::steal(r);
+    return found >= 0;
 }
 
 // A map whose values are read by a few fixed keys.  A plain dict with plain
@@ -429,15 +419,17 @@ bool collect_counts(Call& c, PyObject* m, CountKind kind, Counts& out, Py_ssize_
         distinct = n;
         return true;
     }
+    // Any other mapping through the protocol alone, as its values() would
+    // read it: each key it iterates, then m[key].
     c.host_code_may_run();
     distinct = PyObject_Size(m);
     if (distinct < 0) return false;
-    Ref values = Ref::steal(PyObject_CallMethodNoArgs(m, c.slot(kValues)));
-    if (!values) return false;
-    Ref it = Ref::steal(PyObject_GetIter(values.get()));
+    Ref it = Ref::steal(PyObject_GetIter(m));
     if (!it) return false;
-    while (Ref item = Ref::steal(PyIter_Next(it.get())))
-        if (!count_of(c, nullptr, item.get(), kind, out.push())) return false;
+    while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+        Ref item = Ref::steal(PyObject_GetItem(m, key.get()));
+        if (!item || !count_of(c, key.get(), item.get(), kind, out.push())) return false;
+    }
     return !PyErr_Occurred();
 }
 
@@ -851,11 +843,7 @@ bool import_statuses(PyObject* m) {
 int exec(PyObject* m) {
     bool ok = import_profile(m) && import_statuses(m) &&
               kl::py::keep(m, kMappingAbc, kl::py::import_attr("collections.abc", "Mapping")) &&
-              kl::py::keep(m, kZero, PyLong_FromLong(0)) &&
-              kl::py::keep(m, kGet, kl::py::intern("get")) &&
-              kl::py::keep(m, kValues, kl::py::intern("values")) &&
-              kl::py::keep(m, kAbsent,
-                           PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+              kl::py::keep(m, kZero, PyLong_FromLong(0));
     for (std::size_t i = 0; ok && i < std::size(kKeyNames); ++i)
         ok = kl::py::keep(m, kMemory + i, kl::py::intern(kKeyNames[i]));
     ok = ok && kl::py::add(m, "REMEDY_URL_BASE", PyUnicode_FromString(hl::kRemedyUrlBase)) &&

@@ -23,8 +23,6 @@ enum Key : std::size_t {
     kEventType,
     kSalience,
     kCreatedAt,
-    kGet,
-    kAbsent,  // get()'s default: no stored value can be it
     kRole,
     kUser,
 };
@@ -88,21 +86,12 @@ bool content_piece(StrWriter& out, Ref value, Piece& piece) {
     return true;
 }
 
-// The salience value, or an empty Ref (no error) when the key is absent.  An
-// exact dict is read directly; any other mapping through its own get(),
-// which is how a mapping tells whether it holds a key.
+// The salience value, or an empty Ref (no error) when the key is absent.
 bool get_optional(PyObject* const* keys, PyObject* memory, Ref& out) {
     PyObject* v = nullptr;
-    if (PyDict_CheckExact(memory)) {
-        if (PyDict_GetItemRef(memory, keys[kSalience], &v) < 0) return false;
-        out = Ref::steal(v);
-        return true;
-    }
-    PyObject* args[] = {memory, keys[kSalience], keys[kAbsent]};
-    out = Ref::steal(PyObject_VectorcallMethod(keys[kGet], args, 3, nullptr));
-    if (!out) return false;
-    if (out.get() == keys[kAbsent]) out = Ref();
-    return true;
+    int r = get_optional_item(memory, keys[kSalience], &v);
+    out = Ref::steal(v);
+    return r >= 0;
 }
 
 
@@ -167,15 +156,11 @@ bool memory_line(StrWriter& out, AsciiBatch& batch, PyObject* const* keys,
 }  // namespace
 
 bool init_memory_slots(PyObject* m, std::size_t first) noexcept {
-    static const char* const names[] = {"content", "event_type", "salience", "created_at", "get",
-                                        nullptr, "role", "user"};
+    static const char* const names[] = {"content", "event_type", "salience", "created_at",
+                                        "role", "user"};
     if (!keep(m, first + kMappingAbc, import_attr("collections.abc", "Mapping"))) return false;
-    for (std::size_t i = kContent; i < kMemorySlotCount; ++i) {
-        PyObject* o = i == kAbsent
-                          ? PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))
-                          : intern(names[i - kContent]);
-        if (!keep(m, first + i, o)) return false;
-    }
+    for (std::size_t i = kContent; i < kMemorySlotCount; ++i)
+        if (!keep(m, first + i, intern(names[i - kContent]))) return false;
     return true;
 }
 

@@ -63,4 +63,15 @@ int is_mapping(PyObject* o, PyObject* mapping_abc) noexcept {
     return PyObject_IsInstance(o, mapping_abc);
 }
 
+int get_optional_item(PyObject* map, PyObject* key, PyObject** out) noexcept {
+    // A dict, or a subclass that keeps dict's own subscript, answers as
+    // dict.get() does.  Subscripting it would call a subclass's __missing__
+    // (defaultdict, Counter), which is meant for m[key] and may insert the
+    // key into the caller's map.
+    if (PyDict_Check(map) &&
+        Py_TYPE(map)->tp_as_mapping->mp_subscript == PyDict_Type.tp_as_mapping->mp_subscript)
+        return PyDict_GetItemRef(map, key, out);
+    return PyMapping_GetOptionalItem(map, key, out);
+}
+
 }  // namespace kl::py

@@ -21,7 +21,7 @@ namespace kl::py {
 // What a module keeps for these prompts: state slots [first, first +
 // kMemorySlotCount) of its module state, filled by init_memory_slots() from
 // its exec function.
-inline constexpr std::size_t kMemorySlotCount = 9;
+inline constexpr std::size_t kMemorySlotCount = 7;
 bool init_memory_slots(PyObject* module, std::size_t first) noexcept;
 
 // Placeholder indexes: the user template is made with the slot names
