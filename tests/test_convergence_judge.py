@@ -1,3 +1,4 @@
+import itertools
 import math
 import struct
 import sys
@@ -81,6 +82,23 @@ def test_pair_kinds():
         pass
 
     assert build([Turn("a", "b")]) == build([("a", "b")]) == build([[S("a"), S("b")]])
+    # Any iterable of exactly two values is a turn, as `sender, content = turn`
+    # would unpack it.
+    assert build(["ab", {"a": 1, "b": 2}, iter(("a", "b")), (x for x in "ab")]) == (
+        build([("a", "b")] * 4))
+
+
+def test_unpacking_a_turn_may_not_disturb_the_others():
+    turns = [("a", "b")]
+
+    def sneaky():
+        yield "s"
+        turns.clear()  # host code run mid-call changes the caller's list
+        turns.append(("x", "y"))
+        yield "c"
+
+    turns.insert(0, sneaky())
+    assert build(turns) == build([("s", "c"), ("a", "b")])
 
 
 @pytest.mark.parametrize(
@@ -89,9 +107,9 @@ def test_pair_kinds():
         (None, TypeError),
         ((("a", "b"),), TypeError),  # a tuple of turns is not a list
         (iter([("a", "b")]), TypeError),
-        ([("a", "b"), "ab"], TypeError),  # a two-character str is not a pair
-        ([{"a": 1, "b": 2}], TypeError),
+        ([("a", "b"), 5], TypeError),  # not iterable
         ([("a", None)], TypeError),
+        ([{1: 0, "b": 0}], TypeError),  # unpacked, but the id is not a str
         ([(None, "b")], TypeError),
         ([("a", b"b")], TypeError),
         ([("a", 1)], TypeError),
@@ -99,11 +117,24 @@ def test_pair_kinds():
         ([("a", "b", "c")], ValueError),
         ([[]], ValueError),
         ([("a", "b"), ("a", "b", "c")], ValueError),
+        (["abc"], ValueError),
+        ([{"a": 1, "b": 2, "c": 3}], ValueError),
+        ([iter("a")], ValueError),
+        ([itertools.count()], ValueError),  # stops at the third value
     ],
 )
 def test_rejected_turns(turns, exc):
-    with pytest.raises(exc):
+    with pytest.raises(exc, match=r"turns\[\d\]" if exc is ValueError else None):
         build(turns)
+
+
+def test_errors_of_a_turns_iterator_propagate():
+    def broken():
+        yield "a"
+        raise LookupError("mid-turn")
+
+    with pytest.raises(LookupError, match="mid-turn"):
+        build([broken()])
 
 
 turn_text = st.text(st.characters(codec=None, exclude_categories=()), max_size=12) | st.sampled_from(
@@ -316,7 +347,7 @@ def test_bad_calls_raise_type_error(call, message):
     [
         (lambda: build(None), "turns"),
         (lambda: build([("a", "b"), ("a", 1)]), "turns"),
-        (lambda: build([{"a": 1, "b": 2}]), "turns"),
+        (lambda: build([5]), "turns"),
         (lambda: parse(None), "text"),
         (lambda: parse(b"OPEN|x"), "text"),
         (lambda: cosine((1.0,), [1.0]), "'a'"),

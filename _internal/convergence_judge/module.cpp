@@ -1,6 +1,7 @@
 // Binding of the convergence judge and the stagnation gate's cosine.
 #include <Python.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -27,50 +28,68 @@ constexpr const char* kCosine = "cosine_similarity";
 
 // ---- Transcript --------------------------------------------------------
 
-struct TurnRef {
-    PyObject* sender;
-    PyObject* content;
+// A turn's two values, owned: unpacking a turn that is not a tuple or a
+// list runs its iterator, and that host code could change any other turn.
+struct Turn {
+    Ref sender;
+    Ref content;
 };
 
-// A turn is a tuple or a list (subclasses included, so named tuples work)
-// holding exactly two str values.  Other containers are refused rather than
-// unpacked: a two-character str or a two-key dict would otherwise pass as a
-// turn.  Non-str values are refused too instead of being rendered through
-// str(), so an id of None never turns up in a transcript as "None".
-bool check_turn(Py_ssize_t index, PyObject* turn, TurnRef& out) {
-    Py_ssize_t n;
-    PyObject* const* items;
-    if (PyTuple_Check(turn)) {
-        n = PyTuple_GET_SIZE(turn);
-        items = &PyTuple_GET_ITEM(turn, 0);
-    } else if (PyList_Check(turn)) {
-        n = PyList_GET_SIZE(turn);
-        items = reinterpret_cast<PyListObject*>(turn)->ob_item;
+bool wrong_count(Py_ssize_t index, const char* got) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s() turns[%zd] must hold exactly two values (sender_id, content), got %s",
+                 kBuild, index, got);
+    return false;
+}
+
+// `sender_id, content = turn`, as the host unpacks it: a tuple or a list by
+// its items, any other iterable by iterating it (at most three steps, so a
+// long one is never run to its end).  Both values must be strs: an id of
+// None never turns up in a transcript as "None".
+bool unpack_turn(Py_ssize_t index, PyObject* turn, Turn& out) {
+    if (PyTuple_Check(turn) || PyList_Check(turn)) {
+        // No host code runs between the size test and the reads.
+        Py_ssize_t n = Py_SIZE(turn);
+        if (n != 2) {
+            char got[24];
+            std::snprintf(got, sizeof got, "%zd", n);
+            return wrong_count(index, got);
+        }
+        PyObject* const* items = PyTuple_Check(turn)
+                                     ? &PyTuple_GET_ITEM(turn, 0)
+                                     : reinterpret_cast<PyListObject*>(turn)->ob_item;
+        out.sender = Ref::borrow(items[0]);
+        out.content = Ref::borrow(items[1]);
     } else {
-        PyErr_Format(PyExc_TypeError,
-                     "%s() turns[%zd] must be a (sender_id, content) tuple or list, not %.200s",
-                     kBuild, index, Py_TYPE(turn)->tp_name);
-        return false;
+        Ref it = Ref::steal(PyObject_GetIter(turn));
+        if (!it) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError,
+                         "%s() turns[%zd] must be a (sender_id, content) pair, not %.200s",
+                         kBuild, index, Py_TYPE(turn)->tp_name);
+            return false;
+        }
+        Ref* slots[] = {&out.sender, &out.content};
+        for (int k = 0; k < 2; ++k) {
+            *slots[k] = Ref::steal(PyIter_Next(it.get()));
+            if (!*slots[k]) return !PyErr_Occurred() && wrong_count(index, k ? "1" : "0");
+        }
+        Ref extra = Ref::steal(PyIter_Next(it.get()));
+        if (extra) return wrong_count(index, "more than 2");
+        if (PyErr_Occurred()) return false;
     }
-    if (n != 2) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s() turns[%zd] must hold exactly two values (sender_id, content), got %zd",
-                     kBuild, index, n);
-        return false;
-    }
-    out = {items[0], items[1]};
-    const char* field = !PyUnicode_Check(out.sender)    ? "sender_id"
-                        : !PyUnicode_Check(out.content) ? "content"
-                                                        : nullptr;
+    const char* field = !PyUnicode_Check(out.sender.get())    ? "sender_id"
+                        : !PyUnicode_Check(out.content.get()) ? "content"
+                                                              : nullptr;
     if (field) {
-        PyObject* bad = PyUnicode_Check(out.sender) ? out.content : out.sender;
+        PyObject* bad = PyUnicode_Check(out.sender.get()) ? out.content.get() : out.sender.get();
         PyErr_Format(PyExc_TypeError, "%s() turns[%zd] %s must be str, not %.200s", kBuild, index,
                      field, Py_TYPE(bad)->tp_name);
         return false;
     }
     return true;
 }
-
 
 // The flattened content: long stretches as slices of the content itself,
 // short ASCII ones (with the spaces between them) copied into the batch,
@@ -99,14 +118,15 @@ void put_flattened(kl::py::StrWriter& out, kl::py::AsciiBatch& batch, PyObject* 
 PyObject* build_convergence_prompt(PyObject*, PyObject* const* args) {
     PyObject* list = args[0];
     if (!PyList_Check(list)) return kl::py::arg_type_error(kBuild, "turns", "list", list);
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-
-    // Everything is checked before anything is rendered.  No host code runs
-    // from here to the end (only type tests and reads of str storage), so the
-    // list and its strs stay as they are and can be borrowed.
-    std::vector<TurnRef> turns(static_cast<std::size_t>(n));
+    // A private copy of the list: unpacking may run host code (a turn's
+    // iterator) that changes the caller's list.  Everything is unpacked and
+    // checked before anything is rendered; from then on no host code runs.
+    Ref copy = Ref::steal(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX));
+    if (!copy) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(copy.get());
+    std::vector<Turn> turns(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (!check_turn(i, PyList_GET_ITEM(list, i), turns[static_cast<std::size_t>(i)]))
+        if (!unpack_turn(i, PyList_GET_ITEM(copy.get(), i), turns[static_cast<std::size_t>(i)]))
             return nullptr;
 
     kl::py::StrWriter out;
@@ -118,13 +138,13 @@ PyObject* build_convergence_prompt(PyObject*, PyObject* const* args) {
             return true;
         };
         cj::kTranscript.walk(lit, [&](int) {
-            for (const TurnRef& t : turns) {
+            for (const Turn& t : turns) {
                 cj::kTurnLine.walk(lit, [&](int slot) {
                     if (slot == cj::kSenderId) {
                         batch.flush();
-                        out.borrowed(t.sender);
+                        out.borrowed(t.sender.get());
                     } else {
-                        put_flattened(out, batch, t.content);
+                        put_flattened(out, batch, t.content.get());
                     }
                     return true;
                 });
@@ -247,14 +267,15 @@ PyObject* cosine_similarity(PyObject*, PyObject* const* args) {
 constexpr const char* kBuildDoc =
     "build_convergence_prompt(turns)\n--\n\n"
     "Render a thread's turns as the judge's user prompt.\n\n"
-    "``turns`` is a list of (sender_id, content) pairs in chronological order; each pair\n"
-    "is a tuple or list of exactly two str.  Each turn becomes one line\n"
+    "``turns`` is a list of (sender_id, content) pairs in chronological order; each turn\n"
+    "is unpacked as ``sender_id, content = turn`` would unpack it (any iterable of\n"
+    "exactly two values) and both values must be str.  Each turn becomes one line\n"
     "``- [sender_id] content``: the sender id exactly as given, the content with every\n"
     "run of whitespace made one space and the ends trimmed.  The lines follow the header\n"
     "``Thread transcript (chronological):``; an empty line and the closing question end\n"
     "the text, with no final line feed.\n\n"
-    "Raises TypeError if ``turns`` is not a list, a turn is not a tuple or list, or a\n"
-    "field is not a str; ValueError if a turn does not hold exactly two values.";
+    "Raises TypeError if ``turns`` is not a list, a turn is not iterable, or a value\n"
+    "is not a str; ValueError if a turn does not hold exactly two values.";
 
 constexpr const char* kParseDoc =
     "parse_convergence_verdict(text)\n--\n\n"
