@@ -3,6 +3,7 @@
 # the Debian packages first, then the venv with the developer tools.
 #
 #     tools/bootstrap.sh [system|venv|all]        (default: all)
+#     tools/bootstrap.sh system PACKAGE...        also these Debian packages
 #
 # `make` runs it before every build (the system step is one dpkg-query when
 # nothing is missing) and .ci/run calls it directly.  Debian packages go
@@ -13,11 +14,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 step=${1:-all}
+[ $# -gt 0 ] && shift
 VENV=${VENV:-.venv}
 
 # The packages the build needs on Debian (see CMakeLists.txt for the check a
 # plain `pip install .` makes instead).
-need=(g++ make rapidjson-dev libssl-dev)
+need=(g++ make rapidjson-dev libssl-dev "$@")
 PYTHON=${PYTHON:-$(tools/find-python.sh 2>/dev/null || true)}
 if [ -z "$PYTHON" ]; then
     # No CPython 3.13 yet: Debian 13 and later carry it.

@@ -48,18 +48,24 @@ bool wrong_count(Py_ssize_t index, const char* got) {
 // None never turns up in a transcript as "None".
 bool unpack_turn(Py_ssize_t index, PyObject* turn, Turn& out) {
     if (PyTuple_Check(turn) || PyList_Check(turn)) {
-        // No host code runs between the size test and the reads.
-        Py_ssize_t n = Py_SIZE(turn);
+        // No host code runs between the size test and the reads, and a list
+        // is locked across them (free-threaded builds).
+        Py_ssize_t n;
+        Py_BEGIN_CRITICAL_SECTION(turn);
+        n = Py_SIZE(turn);
+        if (n == 2) {
+            PyObject* const* items = PyTuple_Check(turn)
+                                         ? &PyTuple_GET_ITEM(turn, 0)
+                                         : reinterpret_cast<PyListObject*>(turn)->ob_item;
+            out.sender = Ref::borrow(items[0]);
+            out.content = Ref::borrow(items[1]);
+        }
+        Py_END_CRITICAL_SECTION();
         if (n != 2) {
             char got[24];
             std::snprintf(got, sizeof got, "%zd", n);
             return wrong_count(index, got);
         }
-        PyObject* const* items = PyTuple_Check(turn)
-                                     ? &PyTuple_GET_ITEM(turn, 0)
-                                     : reinterpret_cast<PyListObject*>(turn)->ob_item;
-        out.sender = Ref::borrow(items[0]);
-        out.content = Ref::borrow(items[1]);
     } else {
         Ref it = Ref::steal(PyObject_GetIter(turn));
         if (!it) {
@@ -232,21 +238,15 @@ bool element(const char* param, Py_ssize_t i, PyObject* x, double& out) {
     return i;
 }
 
-PyObject* cosine_similarity(PyObject*, PyObject* const* args) {
-    PyObject* a = args[0];
-    PyObject* b = args[1];
-    if (!PyList_Check(a)) return kl::py::arg_type_error(kCosine, "a", "list", a);
-    if (!PyList_Check(b)) return kl::py::arg_type_error(kCosine, "b", "list", b);
+bool cosine_locked(PyObject* a, PyObject* b, double& result) {
     const Py_ssize_t na = PyList_GET_SIZE(a), nb = PyList_GET_SIZE(b);
     if (na != nb) {
         PyErr_Format(PyExc_ValueError,
                      "cosine_similarity expects equal-length vectors, got len(a)=%zd and "
                      "len(b)=%zd.",
                      na, nb);
-        return nullptr;
+        return false;
     }
-    // The elements are read straight into the sums: no host code runs while
-    // they are read, so the lists cannot change under the loop.
     PyObject* const* ia = reinterpret_cast<PyListObject*>(a)->ob_item;
     PyObject* const* ib = reinterpret_cast<PyListObject*>(b)->ob_item;
     cj::CosineSums sums;
@@ -255,11 +255,28 @@ PyObject* cosine_similarity(PyObject*, PyObject* const* args) {
         i = float_run(ia, ib, i, na, sums);
         if (i == na) break;
         double x, y;
-        if (!element("a", i, ia[i], x) || !element("b", i, ib[i], y)) return nullptr;
+        if (!element("a", i, ia[i], x) || !element("b", i, ib[i], y)) return false;
         sums.add(x, y);
         ++i;
     }
-    return PyFloat_FromDouble(sums.result(static_cast<std::size_t>(na)));
+    result = sums.result(static_cast<std::size_t>(na));
+    return true;
+}
+
+PyObject* cosine_similarity(PyObject*, PyObject* const* args) {
+    PyObject* a = args[0];
+    PyObject* b = args[1];
+    if (!PyList_Check(a)) return kl::py::arg_type_error(kCosine, "a", "list", a);
+    if (!PyList_Check(b)) return kl::py::arg_type_error(kCosine, "b", "list", b);
+    double result = 0.0;
+    bool ok = true;
+    // The elements are read straight into the sums.  No host code runs while
+    // they are read, and both lists are locked for the loop (free-threaded
+    // builds: another thread could otherwise free an element mid-read).
+    Py_BEGIN_CRITICAL_SECTION2(a, b);
+    ok = cosine_locked(a, b, result);
+    Py_END_CRITICAL_SECTION2();
+    return ok ? PyFloat_FromDouble(result) : nullptr;
 }
 
 // ---- Table -------------------------------------------------------------
@@ -326,6 +343,7 @@ int exec(PyObject* m) {
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

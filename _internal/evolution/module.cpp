@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "evolution/evolution.hpp"
+#include "kl/py/containers.hpp"
 #include "kl/py/function.hpp"
 #include "kl/py/module.hpp"
 #include "kl/py/prompt_text.hpp"
@@ -73,19 +74,21 @@ PyObject* build_evolution_prompt(PyObject* m, PyObject* const* args) {
     if (!limit || !kl::py::check_str(fn, "style_guidance", style, true)) return nullptr;
 
     // The lists are re-measured on every step: the host's str() of an odd
-    // element may run code that changes them.
+    // element may run code that changes them (so may another thread).
     std::vector<Ref> ds;
     ds.reserve(static_cast<std::size_t>(PyList_GET_SIZE(directives)));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(directives); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(directives, i));
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref item = kl::py::list_item(directives, i);
+        if (!item) break;
         Ref text = plain(item.get());
         if (!text) return nullptr;
         ds.push_back(std::move(text));
     }
     std::vector<std::pair<Ref, Ref>> ins;
     ins.reserve(static_cast<std::size_t>(PyList_GET_SIZE(insights)));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(insights); ++i) {
-        Ref record = Ref::borrow(PyList_GET_ITEM(insights, i));
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref record = kl::py::list_item(insights, i);
+        if (!record) break;
         int mapping = kl::py::is_mapping(record.get(), st(m, kMapping));
         if (mapping < 0) return nullptr;
         if (!mapping) {
@@ -329,6 +332,7 @@ int exec(PyObject* m) {
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

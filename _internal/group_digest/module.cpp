@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "group_digest/group_digest.hpp"
+#include "kl/py/containers.hpp"
 #include "kl/py/function.hpp"
 #include "kl/py/module.hpp"
 #include "kl/py/prompt_text.hpp"
@@ -133,7 +134,7 @@ PyObject* build_group_digest_prompt(PyObject* m, PyObject* const* args) {
     PyObject* rows = args[0];
     if (!PyList_Check(rows)) return kl::py::arg_type_error(kBuild, "rows", "list", rows);
     // A private copy: a row's attribute code cannot change what is walked.
-    Ref list = Ref::steal(PyList_GetSlice(rows, 0, PyList_GET_SIZE(rows)));
+    Ref list = kl::py::list_copy(rows);
     if (!list) return nullptr;
     const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list.get()));
     auto row = [&](std::size_t i) { return PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i)); };
@@ -254,6 +255,7 @@ int exec(PyObject* m) {
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "health/score.hpp"
+#include "kl/py/containers.hpp"
 #include "kl/py/function.hpp"
 #include "kl/py/module.hpp"
 #include "kl/py/ref.hpp"
@@ -263,12 +264,20 @@ private:
     enum State { kUnread, kRead, kByKey };
     static constexpr std::size_t kMax = 4;
 
+    // The dict is locked for the pass (free-threaded builds), which runs no
+    // host code, so the values it keeps are taken before anyone can drop them.
     void scan() {
-        state_ = kByKey;
+        Py_BEGIN_CRITICAL_SECTION(map_.get());
+        state_ = scan_locked() ? kRead : kByKey;
+        Py_END_CRITICAL_SECTION();
+        epoch_ = c_.epoch;
+    }
+
+    bool scan_locked() {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(map_.get(), &pos, &k, &v)) {
-            if (!PyUnicode_CheckExact(k)) return;  // equality could be anyone's
+            if (!PyUnicode_CheckExact(k)) return false;  // equality could be anyone's
             if (!PyUnicode_IS_ASCII(k)) continue;  // never equal to an ASCII key
             std::size_t i = 0;
             // The keys of a literal map are the interned ones: try identity
@@ -285,8 +294,7 @@ private:
             }
             if (i < n_) vals_[i] = Ref::borrow(v);
         }
-        state_ = kRead;
-        epoch_ = c_.epoch;
+        return true;
     }
 
     Call& c_;
@@ -400,23 +408,24 @@ bool collect_counts(Call& c, PyObject* m, CountKind kind, Counts& out, Py_ssize_
     if (PyDict_Check(m)) {
         Py_ssize_t n = PyDict_GET_SIZE(m);
         out.reserve(static_cast<std::size_t>(n));
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(m, &pos, &key, &value)) {
-            if (PyLong_CheckExact(value)) {
-                if (!Int::of_exact(value, out.push())) return false;
-                continue;
+        Py_ssize_t pos = 0, seen = 0;
+        Ref k, v;
+        // Converting may run host code that changes the map, and on a
+        // free-threaded build another thread may: each entry is held, and a
+        // map whose size moved is refused as the host's own walk refuses it.
+        while (kl::py::dict_next(m, pos, k, v)) {
+            ++seen;
+            if (PyLong_CheckExact(v.get())) {
+                if (!Int::of_exact(v.get(), out.push())) return false;
+            } else if (!count_of(c, k.get(), v.get(), kind, out.push())) {
+                return false;
             }
-            // Converting may run host code that changes the map; hold the
-            // entry and refuse to continue over a resized map.
-            Ref k = Ref::borrow(key), v = Ref::borrow(value);
-            if (!count_of(c, k.get(), v.get(), kind, out.push())) return false;
             if (PyDict_GET_SIZE(m) != n) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
                 return false;
             }
         }
-        distinct = n;
+        distinct = seen;
         return true;
     }
     // Any other mapping through the protocol alone, as its values() would
@@ -856,6 +865,7 @@ int exec(PyObject* m) {
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

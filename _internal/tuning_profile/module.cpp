@@ -8,6 +8,7 @@
 // the layout.
 #include <Python.h>
 
+#include <atomic>
 #include <bitset>
 #include <cstddef>
 #include <cstring>
@@ -34,7 +35,9 @@ enum Slot : std::size_t { kType, kIndex, kPreset0, kSlotCount = kPreset0 + kPres
 
 struct ProfileObject {
     PyObject_HEAD
-    Py_hash_t hash;  // -1 until computed; kept only when no value could change its hash
+    // -1 until computed; kept only when no value could change its hash.
+    // Accessed through std::atomic_ref only once the object is shared.
+    alignas(std::atomic_ref<Py_hash_t>::required_alignment) Py_hash_t hash;
     // Every slot holds a strong reference once construction has finished;
     // construction either fills all of them or creates no object.
     PyObject* values[kFieldCount];
@@ -230,7 +233,11 @@ Py_hash_t profile_hash(PyObject* op) {
     constexpr Py_uhash_t kPrime2 = 14029467366897019727ULL;
     constexpr Py_uhash_t kPrime5 = 2870177450012600261ULL;
     ProfileObject* self = as_profile(op);
-    if (self->hash != -1) return self->hash;
+    // The one field written after construction.  Profiles are shared between
+    // threads, so it is read and written atomically: every thread computes
+    // the same value, so whichever store lands is right.
+    std::atomic_ref<Py_hash_t> cached(self->hash);
+    if (Py_hash_t known = cached.load(std::memory_order_relaxed); known != -1) return known;
     Py_uhash_t acc = kPrime5;
     bool stable = true;
     for (PyObject* v : self->values) {
@@ -256,7 +263,7 @@ Py_hash_t profile_hash(PyObject* op) {
     // Values of the builtin immutable kinds always hash the same, so their
     // combined hash can be kept; any other value is asked again every time,
     // as a frozen record would.
-    if (stable) self->hash = h;
+    if (stable) cached.store(h, std::memory_order_relaxed);
     return h;
 }
 
@@ -541,6 +548,7 @@ int exec(PyObject* m) {
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kl/json_write.hpp"
+#include "kl/py/containers.hpp"
 #include "kl/py/ref.hpp"
 #include "kl/py/str.hpp"
 
@@ -103,20 +104,18 @@ private:
         PyObject* c = f.container.get();
         switch (f.kind) {
             case FrameKind::sequence: {
-                bool list = PyList_Check(c);
-                Py_ssize_t size = list ? PyList_GET_SIZE(c) : PyTuple_GET_SIZE(c);
-                if (f.next >= size) return Next::end;
-                item = Ref::borrow(list ? PyList_GET_ITEM(c, f.next) : PyTuple_GET_ITEM(c, f.next));
+                if (PyList_Check(c)) {
+                    item = list_item(c, f.next);
+                    if (!item) return Next::end;
+                } else {
+                    if (f.next >= PyTuple_GET_SIZE(c)) return Next::end;
+                    item = Ref::borrow(PyTuple_GET_ITEM(c, f.next));
+                }
                 ++f.next;
                 return Next::member;
             }
-            case FrameKind::dict: {
-                PyObject *k, *v;
-                if (!PyDict_Next(c, &f.next, &k, &v)) return Next::end;
-                key = Ref::borrow(k);
-                item = Ref::borrow(v);
-                return Next::member;
-            }
+            case FrameKind::dict:
+                return dict_next(c, f.next, key, item) ? Next::member : Next::end;
             case FrameKind::items: {
                 PyObject* pairs = f.items.get();
                 if (f.next >= PyList_GET_SIZE(pairs)) return Next::end;

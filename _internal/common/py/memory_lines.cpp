@@ -6,6 +6,7 @@
 
 #include "kl/json_write.hpp"
 #include "kl/py/ascii_batch.hpp"
+#include "kl/py/containers.hpp"
 #include "kl/py/function.hpp"
 #include "kl/py/json_encode.hpp"
 #include "kl/py/prompt_text.hpp"
@@ -168,7 +169,7 @@ PyObject* build_reflection_prompt(PyObject* module, std::size_t first, const Ref
                                   PyObject* system, PyObject* memories) {
     if (!PyList_Check(memories)) return arg_type_error(p.func, "memories", "list", memories);
     PyObject* const* keys = state_of(module) + first;
-    Ref list = Ref::steal(PyList_GetSlice(memories, 0, PyList_GET_SIZE(memories)));
+    Ref list = list_copy(memories);
     if (!list) return nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(list.get());
     for (Py_ssize_t i = 0; i < n; ++i) {

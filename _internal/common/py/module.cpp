@@ -1,5 +1,7 @@
 #include "kl/py/module.hpp"
 
+#include "kl/py/containers.hpp"
+
 #include "kl/py/ref.hpp"
 
 namespace kl::py {

@@ -90,11 +90,4 @@ PyObject* import_attr(const char* module, const char* name) noexcept;
 // collections.abc.Mapping object `mapping_abc`.  -1 with an error set.
 int is_mapping(PyObject* o, PyObject* mapping_abc) noexcept;
 
-// The value of `key` in a mapping if it holds one, through the mapping
-// protocol alone (m[key], a KeyError meaning absent), so a class registered
-// with collections.abc.Mapping needs no get() of its own.  1 with *out a new
-// reference, 0 with *out nullptr when absent, -1 with an error set (any
-// error of __getitem__ other than KeyError, unchanged).
-int get_optional_item(PyObject* map, PyObject* key, PyObject** out) noexcept;
-
 }  // namespace kl::py

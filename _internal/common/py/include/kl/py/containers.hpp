@@ -1,0 +1,59 @@
+// Reading the host's lists and dicts while someone else may change them.
+//
+// A container an argument holds can change during a call: host code that a
+// conversion runs (a __str__, an __index__, a mapping's __getitem__) may
+// change it, and on a free-threaded interpreter so may any other thread at
+// any moment.  A borrowed item could then be freed between the read and the
+// incref, so these helpers take every item as a strong reference while the
+// container is locked.  On a build with the GIL the locks compile to
+// nothing and the helpers cost what the plain macros cost.
+#pragma once
+
+#include <Python.h>
+
+#include "kl/py/ref.hpp"
+
+namespace kl::py {
+
+// Item i of a list as a strong reference; empty (no error) past its end,
+// the end being measured afresh on every call.
+inline Ref list_item(PyObject* list, Py_ssize_t i) noexcept {
+    if (i >= PyList_GET_SIZE(list)) return Ref();
+    PyObject* item = PyList_GetItemRef(list, i);
+    // The list shrank since it was measured: its end came early.
+    if (!item) PyErr_Clear();
+    return Ref::steal(item);
+}
+
+// One step of PyDict_Next, the key and value taken as strong references
+// while the dict is locked.  A dict changed between steps is never read out
+// of bounds; it may show an entry twice or not at all, as any walk over a
+// changing dict may.
+inline bool dict_next(PyObject* dict, Py_ssize_t& pos, Ref& key, Ref& value) noexcept {
+    PyObject *k = nullptr, *v = nullptr;
+    int found;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    found = PyDict_Next(dict, &pos, &k, &v);
+    if (found) {
+        Py_INCREF(k);
+        Py_INCREF(v);
+    }
+    Py_END_CRITICAL_SECTION();
+    key = Ref::steal(k);
+    value = Ref::steal(v);
+    return found != 0;
+}
+
+// A private copy of a whole list, taken in one locked step.
+inline Ref list_copy(PyObject* list) noexcept {
+    return Ref::steal(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX));
+}
+
+// The value of `key` in a mapping if it holds one, through the mapping
+// protocol alone (m[key], a KeyError meaning absent), so a class registered
+// with collections.abc.Mapping needs no get() of its own.  1 with *out a new
+// reference, 0 with *out nullptr when absent, -1 with an error set (any
+// error of __getitem__ other than KeyError, unchanged).
+int get_optional_item(PyObject* map, PyObject* key, PyObject** out) noexcept;
+
+}  // namespace kl::py
