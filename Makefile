@@ -14,7 +14,8 @@ JOBS    ?= 2
 TESTS   ?= tests
 RUN     := PYTHONPATH=$(abspath $(PKG)) $(abspath $(VPY))
 
-.PHONY: all deps venv build wheel demo test bench bench-callgrind lint stubs sanitize test-sanitize clean
+.PHONY: all deps venv build wheel demo test test-ft bench bench-callgrind lint stubs sanitize \
+    test-sanitize clean clean-all
 
 all: build
 
@@ -25,7 +26,8 @@ deps:
 
 # The venv and its tools, again whenever the dependency groups change.
 $(VENV)/.ready: pyproject.toml tools/bootstrap.sh | deps
-	@PYTHON="$(PYTHON)" VENV="$(VENV)" tools/bootstrap.sh venv
+	@PYTHON="$(PYTHON)" VENV="$(VENV)" VENV_GROUPS="$(VENV_GROUPS)" PIP_ARGS="$(PIP_ARGS)" \
+	    tools/bootstrap.sh venv
 
 venv: deps $(VENV)/.ready
 
@@ -77,5 +79,19 @@ test-sanitize: sanitize
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONPATH=$(abspath build/asan/pkg) $(abspath $(VPY)) -m pytest $(TESTS) $(PYTEST_ARGS)
 
+# The whole suite on a free-threaded CPython 3.13t, the GIL really off (no
+# PYTHON_GIL override: the modules' own declaration must keep it off).  The
+# interpreter is built from Debian's source package the first time and kept
+# under build/interp; its venv holds only wheels (some tools ship none for
+# 3.13t and would need a Rust toolchain to build).
+test-ft:
+	@py=$$(tools/interpreter.sh ft) && $(MAKE) --no-print-directory test PYTHON="$$py" \
+	    VENV=build/venv-ft BUILD=build/ft VENV_GROUPS="build test" PIP_ARGS=--only-binary=:all:
+
+# Build trees go; the interpreters under build/interp stay (they take
+# minutes to make): `make clean-all` removes them too.
 clean:
+	@[ ! -d build ] || find build -mindepth 1 -maxdepth 1 ! -name interp -exec rm -rf {} +
+
+clean-all:
 	rm -rf build

@@ -9,7 +9,8 @@
 # nothing is missing) and .ci/run calls it directly.  Debian packages go
 # through apt-get: as root directly, otherwise through `sudo -n` when that
 # works without a password; failing both it stops with one line naming the
-# exact install command.  PYTHON (a CPython 3.13) and VENV may be set.
+# exact install command.  PYTHON (a CPython 3.13) and VENV may be set, and
+# VENV_GROUPS and PIP_ARGS for the venv step (see venv below).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -57,15 +58,24 @@ system() {
 
 venv() {
     if [ -z "$PYTHON" ]; then PYTHON=$(tools/find-python.sh) || exit 1; fi
-    # An existing venv is kept (it may be shared between checkouts); only
-    # its packages are brought up to date.
-    if ! "$VENV/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' \
-            2> /dev/null; then
+    # An existing venv is kept (it may be shared between checkouts) when it
+    # runs the same interpreter kind (version and ABI, so a free-threaded
+    # venv is never taken for a GIL one); only its packages are brought up
+    # to date.
+    local tag='import sys, sysconfig; print(sys.implementation.cache_tag, sysconfig.get_config_var("Py_GIL_DISABLED"))'
+    if [ "$("$VENV/bin/python" -c "$tag" 2> /dev/null)" != "$("$PYTHON" -c "$tag")" ]; then
+        rm -rf "$VENV"
         "$PYTHON" -m venv "$VENV"
     fi
-    # Dependency groups need pip 25.1 or later.
+    # Dependency groups need pip 25.1 or later.  VENV_GROUPS narrows the
+    # groups (the extra interpreters need only build and test); PIP_ARGS
+    # adds options such as --only-binary=:all: for an interpreter whose
+    # tools have no wheel of their own and would otherwise build from source.
+    local groups=() g
+    for g in ${VENV_GROUPS:-dev}; do groups+=(--group "$g"); done
     "$VENV/bin/python" -m pip install -q --upgrade 'pip>=25.1'
-    "$VENV/bin/python" -m pip install -q --group dev
+    # shellcheck disable=SC2086
+    "$VENV/bin/python" -m pip install -q ${PIP_ARGS:-} "${groups[@]}"
     touch "$VENV/.ready"
 }
 
