@@ -38,6 +38,7 @@ import argparse
 import difflib
 import json
 import math
+import operator
 import os
 import sys
 import textwrap
@@ -318,9 +319,8 @@ class _Test:
         self.limit: float = getattr(profile, threshold)
         # The same comparisons the classifier makes: strict for the unhealthy
         # classes, inclusive for healthy, and false whenever NaN takes part.
-        compare: dict[str, Callable[[float, float], bool]] = {
-            ">": lambda a, b: a > b, "<": lambda a, b: a < b, ">=": lambda a, b: a >= b}
-        self.holds = compare[op](value, self.limit)
+        self.holds: bool = {">": operator.gt, "<": operator.lt, ">=": operator.ge}[op](
+            value, self.limit)
         self.shown = shown  # how the value came about, "{}" standing for it
 
     def text(self) -> str:
