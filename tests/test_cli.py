@@ -1,15 +1,21 @@
+import functools
 import io
 import json
+import math
 import os
 import subprocess
 import sys
 import types
+from importlib import resources
 
 import pytest
+from _reference_models import clamp
+from hypothesis import example, given
+from hypothesis import strategies as st
 
 from kelvane_layer import cli
 from kelvane_layer._internal import health
-from kelvane_layer._internal.tuning_profile import TuningProfile
+from kelvane_layer._internal.tuning_profile import TuningProfile, replace
 
 SAMPLE = {
     "memory": {"event_type_counts": {"a": 1, "b": 1}, "reinforced_count": 0, "total_memories": 0,
@@ -54,9 +60,15 @@ def test_health_json_matches_the_module(capsys, tmp_path):
         "memory_diversity": 1.0, "directive_coherence": 0.5, "dream_health": 0.75,
         "reinforcement_ratio": 0.0, "journal_frequency": 0.0,
     }
-    # The sub-scores recombine into the score with the balanced weights.
-    w = [0.25, 0.2, 0.25, 0.2, 0.1]
-    assert sum(a * b for a, b in zip(w, report["sub_scores"].values())) == pytest.approx(score)
+    # The weights are the profile's, scaled to sum to 1, and the shares
+    # (weight x sub-score) add up to the score.
+    assert report["weights"] == pytest.approx({
+        "memory_diversity": 0.25, "directive_coherence": 0.2, "dream_health": 0.25,
+        "reinforcement_ratio": 0.2, "journal_frequency": 0.1})
+    assert report["shares"] == pytest.approx(
+        {k: report["weights"][k] * v for k, v in report["sub_scores"].items()})
+    assert sum(report["shares"].values()) == pytest.approx(score)
+    assert report["decided_by"]["rule"] == 3 and report["warnings"] == []
 
 
 def test_health_text_shows_link_for_unhealthy(capsys, tmp_path):
@@ -278,6 +290,155 @@ def test_statistics_keys_are_documented_everywhere():
             row = rf"^\s*{section}\s+{key}\s+{re.escape(kind)}\s+{re.escape(repr(default))}\s"
             assert re.search(row, health.__doc__, re.M), (section, key)
             assert f"| `{section}` | `{key}` | {kind} | `{default!r}` |" in readme
+
+
+# --- why: weights, shares, the deciding rule, values read but not as meant -----
+
+WARNING = "python -m kelvane_layer: warning: stdin: "
+
+
+def health_of(capsys, monkeypatch, stats, *options):
+    feed_stdin(monkeypatch, json.dumps(stats).encode())  # json writes NaN bare
+    return run(capsys, "health", "-", *options)
+
+
+@pytest.mark.parametrize("stats, rule, lines", [
+    ({"dreams": {"runs_7d": 7, "failure_count_7d": 3}}, 1,
+     ["dream failure rate 3/7 = 0.4286 > health_overloaded_dream_failure_threshold 0.3"]),
+    # Rounded to four places both would read 0.4: never "0.4 > 0.4".
+    ({"directives": {"demotion_rate_7d": 0.40000001}}, 2,
+     ["directives.demotion_rate_7d 0.40000001 > health_drifting_demotion_rate_threshold 0.4"]),
+    ({"memory": {"captures_7d": 2, "total_memories": 40}}, 3,
+     ["memory.captures_7d 2 < health_stagnant_capture_threshold_7d 3",
+      "and reinforcement ratio 0/40 = 0 < health_stagnant_reinforcement_ratio 0.05"]),
+    (json.loads(resources.files("kelvane_layer").joinpath("data/sample_stats.json")
+                .read_text("utf-8")), 4,
+     ["kelvane score 0.8317 >= health_kelvane_healthy_threshold 0.65",
+      "and dream success rate 1 >= health_dream_success_healthy_threshold 0.9"]),
+    ({"dreams": {"runs_7d": 4, "success_rate_7d": "nan"}, "memory": {"captures_7d": 5}}, 5,
+     ["kelvane score 0.45 < health_kelvane_healthy_threshold 0.65",
+      "and dream success rate nan is never >= health_dream_success_healthy_threshold 0.9"]),
+])
+def test_health_names_the_rule_that_decided(capsys, monkeypatch, stats, rule, lines):
+    code, out, _ = health_of(capsys, monkeypatch, stats)
+    shown = [line.strip() for line in out.splitlines()]
+    at = next(i for i, x in enumerate(shown) if x.startswith("decided by"))
+    assert code == 0 and shown[at].startswith(f"decided by           rule {rule} of 5")
+    assert shown[at + 1 : at + 1 + len(lines)] == lines
+    decided = json.loads(health_of(capsys, monkeypatch, stats, "--json")[1])["decided_by"]
+    assert decided["rule"] == rule and decided["reason"].endswith(
+        " and ".join(line.removeprefix("and ") for line in lines))
+
+
+def test_health_text_gives_weight_and_share_of_each_sub_score(capsys, monkeypatch):
+    code, out, _ = health_of(capsys, monkeypatch, SAMPLE)
+    assert code == 0 and "kelvane score        0.5375   the sum of the shares below\n" in out
+    assert "    dream health          0.7500 x 0.2500 = 0.1875\n" in out
+    _, out, _ = health_of(capsys, monkeypatch, {"critic": {"pass_rate_7d": math.nan}})
+    assert "kelvane score        1.0000   the sum of the shares below (nan) clamped" in out
+    assert "    directive coherence      nan x 0.2000 = nan\n" in out
+
+
+@pytest.mark.parametrize("stats, warnings", [
+    ({"critic": {"pass_rate_7d": math.nan}},
+     ["critic.pass_rate_7d is NaN; the weighted sum is NaN, which the clamped kelvane score "
+      "reads as 1.0, a perfect score whatever the other sub-scores"]),
+    ({"directives": {"demotion_rate_7d": "NaN"}, "dreams": {"runs_7d": 4, "failure_count_7d": 5,
+                                                          "success_rate_7d": math.nan},
+      "memory": {"reinforced_count": 13, "total_memories": 12}},
+     ["dreams.success_rate_7d is NaN; NaN is never at or above", "drifting_demotion_rate_thr",
+      "failure_count_7d 5 exceeds dreams.runs_7d 4; dream health -0.25 is used as it is",
+      "reinforced_count 13 exceeds memory.total_memories 12; the reinforcement ratio is clamped"]),
+    ({"dreams": {"failure_count_7d": 2, "success_rate_7d": math.nan},
+      "memory": {"reinforced_count": 3}},
+     ["success_rate_7d is NaN; unused, as without runs the classifier takes 1.0",
+      "failure_count_7d 2 without runs (dreams.runs_7d 0) is not counted; dream health takes",
+      "reinforced_count 3 without memories (memory.total_memories 0); the reinforcement ratio"]),
+    ({"critic": {"pass_rate_7d": 43}, "directives": {"demotion_rate_7d": -math.inf},
+      "memory": {"captures_7d": 2.5, "event_type_counts": {"a": -2}}},
+     ["memory.captures_7d 2.5 is not a whole number; read as 2",
+      "critic.pass_rate_7d 43.0 is outside [0, 1]; used as it is, and the kelvane score clamps",
+      "directives.demotion_rate_7d -inf is outside [0, 1]; used as it is",
+      "memory.event_type_counts['a'] is negative (-2); used as it is"]),
+    # Overloaded at rule 1, the classifier reads no further: text where a
+    # number belongs passes the health functions unseen.
+    ({"dreams": {"runs_7d": 2, "failure_count_7d": 2, "success_rate_7d": "soon"}},
+     ["dreams.success_rate_7d 'soon' is not a number; unused, as the classification was "
+      "decided before it was needed"]),
+])
+def test_health_warns_about_values_read_but_not_as_meant(capsys, monkeypatch, stats, warnings):
+    code, _, err = health_of(capsys, monkeypatch, stats)
+    lines = err.splitlines()
+    assert code == 0 and len(lines) == len(warnings) and all(x.startswith(WARNING) for x in lines)
+    assert all(sum(w in x for x in lines) == 1 for w in warnings)
+    code, out, err2 = health_of(capsys, monkeypatch, stats, "--json")
+    assert code == 0 and err2 == err and [WARNING + w for w in json.loads(out)["warnings"]] == lines
+
+
+def test_a_rule_that_disagrees_with_the_module_is_not_shown(capsys, monkeypatch):
+    monkeypatch.setattr(cli, "_decide", lambda *a: cli._Decision(4, "HEALTHY", []))
+    code, out, err = health_of(capsys, monkeypatch, SAMPLE, "--json")
+    report = json.loads(out)
+    assert code == 1 and report["classification"] == "stagnant" and report["decided_by"] is None
+    assert err.splitlines()[-1] == WARNING + report["warnings"][-1] == (
+        WARNING + "cannot say why: the rules as read here give HEALTHY, the health module "
+        "STAGNANT; please report this")
+
+
+# Values at the balanced and archetype thresholds, so that ties (strict
+# against inclusive tests) come up often, and the awkward ones besides.
+EDGES = [0.0, 0.05, 0.3, 0.4, 0.5, 0.65, 0.7, 0.9, 1.0, -0.5, 1.5, math.nan, math.inf]
+EDGE = st.sampled_from(EDGES)
+RATES = st.one_of(EDGE, EDGE, EDGE, st.floats())
+COUNTS = st.integers(-1, 8) | st.sampled_from([2.5, 3.0, -0.5])
+sections = functools.partial(st.fixed_dictionaries, {})
+STATS = sections(optional={
+    "memory": sections(optional={
+        "event_type_counts": st.dictionaries(st.sampled_from("abc"), COUNTS),
+        "reinforced_count": COUNTS, "total_memories": COUNTS, "captures_7d": COUNTS}),
+    "dreams": sections(optional={"runs_7d": COUNTS, "failure_count_7d": COUNTS,
+                                 "success_rate_7d": RATES}),
+    "critic": sections(optional={"pass_rate_7d": RATES}),
+    "journals": sections(optional={"entries_7d": COUNTS}),
+    "directives": sections(optional={"demotion_rate_7d": RATES}),
+})
+# Archetypes with thresholds and weights of their own (an archetype's
+# weights add up to 1, which would hide a missing normalisation).
+PROFILE = st.builds(
+    lambda name, changes: replace(cli.PROFILES[name](), **changes),
+    st.sampled_from(list(cli.PROFILES)),
+    sections(optional={
+        **{f"health_{name}": EDGE for name in (
+            "overloaded_dream_failure_threshold", "drifting_demotion_rate_threshold",
+            "stagnant_reinforcement_ratio", "kelvane_healthy_threshold",
+            "dream_success_healthy_threshold")},
+        "health_stagnant_capture_threshold_7d": st.integers(-1, 5) | st.just(2.5),
+        **{field: st.sampled_from([0.1, 0.5, 2.0]) for _, field, _ in cli._SUB_SCORES}}),
+)
+LIVELY = {"memory": {"captures_7d": 5}}  # past rule 3 under every archetype
+
+
+@given(stats=STATS, profile=PROFILE, score=st.sampled_from(EDGES[:9]) | st.floats(0, 1))
+# Past rules 1 to 3, where random maps seldom get, the edges are spelt out.
+@example(stats=dict(LIVELY, dreams={"success_rate_7d": 0.0}), profile=TuningProfile(), score=1.0)
+@example(stats=dict(LIVELY, dreams={"runs_7d": -1, "success_rate_7d": 0.0}),
+         profile=TuningProfile(), score=1.0)
+@example(stats=dict(LIVELY, dreams={"runs_7d": 1, "success_rate_7d": math.nan}),
+         profile=TuningProfile(), score=1.0)
+@example(stats={"dreams": {"runs_7d": -2, "failure_count_7d": -2}}, profile=TuningProfile(),
+         score=0.0)
+def test_the_report_agrees_with_the_module(stats, profile, score):
+    decision = cli._decide(stats, score, profile)
+    assert decision.status == health.classify_cognitive_health(stats, score, profile).name
+    # Rules 1 to 4 decide because every test shown holds, rule 5 because
+    # some healthy test does not.
+    holding = [t.holds for t in decision.tests]
+    assert all(holding) if decision.rule < 5 else not all(holding)
+    weights = cli._weights(profile)
+    shares = [weights[k] * v for k, v in cli._sub_scores(stats, profile).items()]
+    assert math.fsum(weights.values()) == pytest.approx(1.0)
+    assert health.compute_kelvane_score(stats, profile) == pytest.approx(
+        clamp(math.fsum(shares)), abs=1e-9)
 
 
 # --- profiles within 100 columns ----------------------------------------------

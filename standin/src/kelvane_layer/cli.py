@@ -7,11 +7,17 @@
 
 ``health`` reads a statistics map as a storage back-end reports it (a file,
 ``-`` for standard input, or the bundled sample when none is given) and
-prints the kelvane score, its five sub-scores, the cognitive-health
-classification and, for a non-healthy agent, the troubleshooting link.  It
-warns on standard error about a section or key that the health functions do
-not read, since those are ignored silently (a misspelt ``memroy`` would
-otherwise score as an empty section).  ``profiles`` lists, for each of the
+prints the kelvane score with each sub-score, its weight and its share of
+the score, the cognitive-health classification with the rule that decided
+it (the statistic and the profile threshold it was compared with) and, for
+a non-healthy agent, the troubleshooting link.  The class is always the
+health module's; the rule is found by trying the classifier's rules here,
+and a disagreement is reported rather than shown.  It warns on standard
+error (and, with ``--json``, in the report) about a section or key that the
+health functions do not read, since those are ignored silently (a misspelt
+``memroy`` would otherwise score as an empty section), and about a value
+they read without complaint but not as meant: a NaN or out-of-range rate,
+a count that is negative or not whole, counts that contradict each other.  ``profiles`` lists, for each of the
 five archetypes, the values it changes from the balanced profile, and
 ``profiles NAME`` one profile, both in full and within 100 columns;
 ``profiles --table`` shows all six side by side (150 columns, long values
@@ -32,6 +38,7 @@ import argparse
 import difflib
 import json
 import math
+import operator
 import os
 import sys
 import textwrap
@@ -241,11 +248,22 @@ def _unknown_stats(stats: Mapping[str, Any]) -> list[str]:
     return out
 
 
-def _section(stats: dict[str, Any], name: str) -> dict[str, Any]:
+def _section(stats: Mapping[str, Any], name: str) -> Mapping[str, Any]:
     return stats.get(name) or {}
 
 
-def _sub_scores(stats: dict[str, Any], profile: TuningProfile) -> dict[str, float]:
+# The five sub-scores in the order the score weighs them: the key of the
+# report, the profile field holding the weight, the label of the text report.
+_SUB_SCORES = (
+    ("memory_diversity", "kelvane_memory_diversity_weight", "memory diversity"),
+    ("directive_coherence", "kelvane_directive_coherence_weight", "directive coherence"),
+    ("dream_health", "kelvane_dream_health_weight", "dream health"),
+    ("reinforcement_ratio", "kelvane_reinforcement_ratio_weight", "reinforcement ratio"),
+    ("journal_frequency", "kelvane_journal_frequency_weight", "journal cadence"),
+)
+
+
+def _sub_scores(stats: Mapping[str, Any], profile: TuningProfile) -> dict[str, float]:
     """The five sub-scores the kelvane score weighs, for display.
 
     Called after compute_kelvane_score() has accepted the same map, so every
@@ -268,6 +286,211 @@ def _sub_scores(stats: dict[str, Any], profile: TuningProfile) -> dict[str, floa
     }
 
 
+def _weights(profile: TuningProfile) -> dict[str, float]:
+    """The profile's five weights scaled to sum to 1, as the score scales them.
+
+    A profile whose weights do not add up to a positive total scores 0.0
+    whatever the statistics; every weight is then shown as 0.
+    """
+    raw = [float(getattr(profile, field)) for _, field, _ in _SUB_SCORES]
+    total = math.fsum(raw)
+    return {key: w / total if total > 0 else 0.0 for (key, _, _), w in zip(_SUB_SCORES, raw)}
+
+
+def _num(x: float) -> str:
+    """A number short enough to read: an int whole, a float to four decimals."""
+    if isinstance(x, int) or not math.isfinite(x):
+        return str(x)
+    if x != 0 and abs(x) < 1e-3:
+        return repr(x)
+    return f"{x:.4f}".rstrip("0").rstrip(".")
+
+
+class _Test:
+    """One comparison of the classifier: a statistic against a profile threshold."""
+
+    # A failed test is written with the converse comparison (NaN aside).
+    _CONVERSE = {">": "<=", "<": ">=", ">=": "<"}
+
+    def __init__(self, quantity: str, label: str, value: float, op: str, threshold: str,
+                 profile: TuningProfile, shown: str = "{}") -> None:
+        self.quantity, self.label, self.value, self.op = quantity, label, value, op
+        self.threshold = threshold
+        self.limit: float = getattr(profile, threshold)
+        # The same comparisons the classifier makes: strict for the unhealthy
+        # classes, inclusive for healthy, and false whenever NaN takes part.
+        self.holds: bool = {">": operator.gt, "<": operator.lt, ">=": operator.ge}[op](
+            value, self.limit)
+        self.shown = shown  # how the value came about, "{}" standing for it
+
+    def text(self) -> str:
+        value, limit = _num(self.value), _num(self.limit)
+        if value == limit and self.value != self.limit:
+            value, limit = repr(self.value), repr(self.limit)  # rounding hid the difference
+        shown = f"{self.label} {self.shown.format(value)}"
+        if self.holds:
+            return f"{shown} {self.op} {self.threshold} {limit}"
+        if isinstance(self.value, float) and math.isnan(self.value):
+            return f"{shown} is never {self.op} {self.threshold} {limit}"
+        return f"{shown} {self._CONVERSE[self.op]} {self.threshold} {limit}"
+
+    def as_json(self) -> dict[str, Any]:
+        return {"quantity": self.quantity, "value": self.value, "comparison": self.op,
+                "threshold": self.threshold, "limit": self.limit, "holds": self.holds}
+
+
+class _Decision:
+    """Which of the classifier's five rules decided the class, and on what."""
+
+    def __init__(self, rule: int, status: str, tests: list[_Test]) -> None:
+        self.rule, self.status, self.tests = rule, status, tests
+
+    def clauses(self) -> list[str]:
+        # Rule 5 is the fall-through: what it has to say is which healthy
+        # test failed.
+        shown = [t for t in self.tests if not t.holds] if self.rule == 5 else self.tests
+        return [t.text() for t in shown]
+
+    def heading(self) -> str:
+        if self.rule == 5:
+            return "rule 5 of 5: none of rules 1-4 holds, and not healthy as"
+        return f"rule {self.rule} of 5, the first that holds:"
+
+    def reason(self) -> str:
+        return f"{self.heading()} {' and '.join(self.clauses())}"
+
+
+def _decide(stats: Mapping[str, Any], score: float, profile: TuningProfile) -> _Decision:
+    """The classifier's rules, tried in its fixed order; the first that holds decides.
+
+    This restates classify_cognitive_health() so that the report can name
+    the rule; the command checks that both reach the same class.  Only the
+    values the classifier reaches are read, as it reads them.
+    """
+    memory, dreams = _section(stats, "memory"), _section(stats, "dreams")
+    runs = int(dreams.get("runs_7d", 0))
+    failures = int(dreams.get("failure_count_7d", 0))
+    rate = failures / runs if runs > 0 else 0.0
+    t = _Test("dream_failure_rate", "dream failure rate", rate, ">",
+              "health_overloaded_dream_failure_threshold", profile,
+              f"{failures}/{runs} = {{}}" if runs > 0 else "{} (no runs)")
+    if t.holds:
+        return _Decision(1, "OVERLOADED", [t])
+    t = _Test("demotion_rate_7d", "directives.demotion_rate_7d",
+              float(_section(stats, "directives").get("demotion_rate_7d", 0.0)), ">",
+              "health_drifting_demotion_rate_threshold", profile)
+    if t.holds:
+        return _Decision(2, "DRIFTING", [t])
+    reinforced = int(memory.get("reinforced_count", 0))
+    total = int(memory.get("total_memories", 0))
+    stagnant = [
+        _Test("captures_7d", "memory.captures_7d", int(memory.get("captures_7d", 0)), "<",
+              "health_stagnant_capture_threshold_7d", profile),
+        _Test("reinforcement_ratio", "reinforcement ratio",
+              health.compute_reinforcement_ratio(reinforced, total), "<",
+              "health_stagnant_reinforcement_ratio", profile,
+              f"{reinforced}/{total} = {{}}" if total > 0 else "{} (no memories)"),
+    ]
+    if all(t.holds for t in stagnant):
+        return _Decision(3, "STAGNANT", stagnant)
+    # No runs, no evidence of failure: the reported rate is not consulted.
+    success = float(dreams.get("success_rate_7d", 1.0)) if runs != 0 else 1.0
+    healthy = [
+        _Test("kelvane_score", "kelvane score", score, ">=",
+              "health_kelvane_healthy_threshold", profile),
+        _Test("dream_success_rate", "dream success rate", success, ">=",
+              "health_dream_success_healthy_threshold", profile,
+              "{}" if runs != 0 else "{} (no runs)"),
+    ]
+    if all(t.holds for t in healthy):
+        return _Decision(4, "HEALTHY", healthy)
+    return _Decision(5, "STAGNANT", healthy)
+
+
+# What a NaN does where it is read.  The health functions take it as it
+# comes; only the report says so.
+_NAN_EFFECTS = {
+    "critic.pass_rate_7d": "the weighted sum is NaN, which the clamped kelvane score reads as "
+                           "1.0, a perfect score whatever the other sub-scores",
+    "directives.demotion_rate_7d": "NaN is never above health_drifting_demotion_rate_threshold, "
+                                   "so it cannot make the agent drifting",
+    "dreams.success_rate_7d": "NaN is never at or above health_dream_success_healthy_threshold, "
+                              "so the agent cannot be healthy",
+}
+
+
+def _value_warnings(stats: Mapping[str, Any]) -> list[str]:
+    """Warnings for values the health functions read without complaint but not as meant.
+
+    A NaN or out-of-range rate, a count that is negative or not whole, and
+    counts that contradict each other all give a number (a clamped or
+    default one, or NaN itself) where the back-end should have given a
+    valid one.  A value that does not convert at all is reported too: the
+    classifier stops reading at the rule that decides, so it may never have
+    needed it.  Called after both health functions accepted `stats`.
+    """
+    out: list[str] = []
+    counts: dict[str, int] = {}
+    rates: dict[str, float] = {}
+    for name, keys in STATS_KEYS.items():
+        section = _section(stats, name)
+        for key, (kind, _) in keys.items():
+            if key not in section or kind.startswith("map"):
+                continue
+            path, raw = f"{name}.{key}", section[key]
+            try:
+                value = int(raw) if kind == "integer" else float(raw)
+            except (TypeError, ValueError, OverflowError):
+                out.append(f"{path} {raw!r} is not a number; unused, as the classification "
+                           "was decided before it was needed")
+                continue
+            if isinstance(value, int):
+                counts[path] = value
+                out += _count_warnings(path, raw, value)
+            else:
+                rates[path] = value
+    for key, raw in _section(_section(stats, "memory"), "event_type_counts").items():
+        out += _count_warnings(f"memory.event_type_counts[{key!r}]", raw, int(raw))
+
+    for path, value in rates.items():
+        if math.isnan(value):
+            if path == "dreams.success_rate_7d" and counts.get("dreams.runs_7d", 0) == 0:
+                effect = "unused, as without runs the classifier takes 1.0"
+            else:
+                effect = _NAN_EFFECTS[path]
+            out.append(f"{path} is NaN; {effect}")
+        elif not 0.0 <= value <= 1.0:
+            clamp = (", and the kelvane score clamps the weighted sum to [0, 1]"
+                     if path == "critic.pass_rate_7d" else "")
+            out.append(f"{path} {value!r} is outside [0, 1]; used as it is{clamp}")
+
+    runs, failures = counts.get("dreams.runs_7d", 0), counts.get("dreams.failure_count_7d", 0)
+    if runs > 0 and failures > runs:
+        out.append(f"dreams.failure_count_7d {failures} exceeds dreams.runs_7d {runs}; "
+                   f"dream health {_num(1.0 - failures / runs)} is used as it is")
+    elif runs <= 0 and failures > 0:
+        out.append(f"dreams.failure_count_7d {failures} without runs (dreams.runs_7d {runs}) "
+                   "is not counted; dream health takes the neutral 0.5 and the failure rate 0")
+    total = counts.get("memory.total_memories", 0)
+    reinforced = counts.get("memory.reinforced_count", 0)
+    if total > 0 and reinforced > total:
+        out.append(f"memory.reinforced_count {reinforced} exceeds memory.total_memories "
+                   f"{total}; the reinforcement ratio is clamped to 1.0")
+    elif total <= 0 and reinforced > 0:
+        out.append(f"memory.reinforced_count {reinforced} without memories "
+                   f"(memory.total_memories {total}); the reinforcement ratio takes 0.0")
+    return out
+
+
+def _count_warnings(path: str, raw: Any, value: int) -> list[str]:
+    out = []
+    if isinstance(raw, float) and raw != value:
+        out.append(f"{path} {raw!r} is not a whole number; read as {value}")
+    if value < 0:
+        out.append(f"{path} is negative ({value}); used as it is")
+    return out
+
+
 def _cmd_health(args: argparse.Namespace) -> int:
     profile = _profile(args.profile)
     stats, source = _load_stats(args.stats)
@@ -275,11 +498,22 @@ def _cmd_health(args: argparse.Namespace) -> int:
         score = health.compute_kelvane_score(stats, profile)
         status = health.classify_cognitive_health(stats, score, profile)
         subs = _sub_scores(stats, profile)
+        decision: _Decision | None = _decide(stats, score, profile)
     except (TypeError, ValueError, OverflowError, ZeroDivisionError) as e:
         raise UsageError(f"{source}: unusable statistics: {e}") from None
     # Only once the map is known to be usable: bad input stays one line.
-    for warning in _unknown_stats(stats):
+    warnings = _unknown_stats(stats) + _value_warnings(stats)
+    exit_status = 0
+    if decision is not None and decision.status != status.name:
+        # The rules above restate the classifier's; a report that names a
+        # rule for another class than the one shown would mislead.
+        warnings.append(f"cannot say why: the rules as read here give {decision.status}, "
+                        f"the health module {status.name}; please report this")
+        decision, exit_status = None, 1
+    for warning in warnings:
         _warn(f"{source}: {warning}")
+    weights = _weights(profile)
+    shares = {key: weights[key] * value for key, value in subs.items()}
     remedy = health.remedy_url_for(status)
     if args.json:
         print(json_text({
@@ -287,31 +521,46 @@ def _cmd_health(args: argparse.Namespace) -> int:
             "profile": args.profile,
             "kelvane_score": score,
             "sub_scores": subs,
+            "weights": weights,
+            "shares": shares,
             "classification": status.value,
+            "decided_by": None if decision is None else {
+                "rule": decision.rule,
+                "reason": decision.reason(),
+                "tests": [t.as_json() for t in decision.tests],
+            },
             "remedy_url": remedy,
+            "warnings": warnings,
         }, indent=2))
-        return 0
-    labels = {
-        "memory_diversity": "memory diversity",
-        "directive_coherence": "directive coherence",
-        "dream_health": "dream health",
-        "reinforcement_ratio": "reinforcement ratio",
-        "journal_frequency": "journal cadence",
-    }
+        return exit_status
     shown = str(status.value)
     colour = _CLASS_COLOURS.get(status.name)
     if colour and _colour_wanted(sys.stdout):
         shown = f"\033[1;{colour}m{shown}\033[0m"
+    total = math.fsum(shares.values())
+    if 0.0 <= total <= 1.0:
+        note = "the sum of the shares below"
+    else:
+        note = f"the sum of the shares below ({_num(total)}) clamped to [0, 1]"
     lines = [f"Health report ({source}, profile: {args.profile})",
-             f"  kelvane score        {score:.4f}"]
-    lines += [f"    {labels[k]:<20} {v:.4f}" for k, v in subs.items()]
+             f"  kelvane score        {score:.4f}   {note}",
+             f"    {'sub-score':<20} {'value':>7}   {'weight':>6}   {'share':>6}"]
+    lines += [f"    {label:<20} {subs[key]:7.4f} x {weights[key]:.4f} = {shares[key]:.4f}"
+              for key, _, label in _SUB_SCORES]
     lines.append(f"  classification       {shown}")
+    if decision is None:
+        lines.append("  decided by           (unknown, see the warning)")
+    else:
+        first, *more = decision.clauses()
+        lines.append(f"  decided by           {decision.heading()}")
+        lines.append(f"    {first}")
+        lines += [f"    and {clause}" for clause in more]
     if status is CognitiveHealthStatus.HEALTHY:
         lines.append("  troubleshooting      none needed")
     else:
         lines.append(f"  troubleshooting      {remedy}")
     print("\n".join(lines))
-    return 0
+    return exit_status
 
 
 # --- profiles ---------------------------------------------------------------
@@ -432,8 +681,11 @@ def _parser() -> argparse.ArgumentParser:
     profile_help = f"tuning profile ({', '.join(PROFILES)}; default balanced)"
 
     p = sub.add_parser("health", help="kelvane score and cognitive health of a statistics map",
-                       epilog="Sections and keys that health does not read are reported on "
-                              "standard error and otherwise ignored.")
+                       epilog="The report shows each sub-score's weight and share of the score "
+                              "and the rule that decided the class.  Sections and keys that "
+                              "health does not read, and values it reads but not as meant "
+                              "(NaN or out-of-range rates, negative or fractional counts), are "
+                              "reported on standard error.")
     p.add_argument("stats", nargs="?", metavar="STATS.json",
                    help="statistics map as JSON, - for standard input "
                         "(default: the bundled sample)")
