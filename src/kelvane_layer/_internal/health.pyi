@@ -24,9 +24,19 @@ three rates cover the last seven days.
 """
 
 from collections.abc import Mapping
-from typing import Protocol, TypedDict, type_check_only
+from typing import TypedDict, type_check_only
 
 from kelvane_layer._internal.tuning_profile import TuningProfile
+
+# The classifier returns members of the host's own enumeration, which the
+# module imports when it loads (it cannot load without the host), so a host's
+# checker sees its own type: assignments to it and exhaustive matches over its
+# four members need no cast.  Where no host is installed (the core checked on
+# its own), the import is unresolved and the type degrades to Any rather than
+# making every checker of these stubs fail; an untyped host degrades the same.
+from kelvane_layer.types import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
+    CognitiveHealthStatus,
+)
 
 __all__ = [
     "REMEDY_URL_BASE",
@@ -75,20 +85,6 @@ class HealthStats(TypedDict, total=False):
     journals: JournalStats
     directives: DirectiveStats
 
-@type_check_only
-class HealthStatus(Protocol):
-    """A member of the host's ``CognitiveHealthStatus`` enumeration.
-
-    The classifier returns the host's own members (``HEALTHY``, ``DRIFTING``,
-    ``OVERLOADED``, ``STAGNANT``) and the link is built from their value
-    text, so these stubs stay independent of how the host types its enum.
-    """
-
-    @property
-    def name(self) -> str: ...
-    @property
-    def value(self) -> str: ...
-
 REMEDY_URL_BASE: str
 
 # ``stats`` is typed as any text-keyed mapping so that a back-end's
@@ -96,7 +92,7 @@ REMEDY_URL_BASE: str
 # HealthStats spells out the keys that are read.
 def classify_cognitive_health(
     stats: Mapping[str, object], kelvane_score: float, admin: TuningProfile
-) -> HealthStatus:
+) -> CognitiveHealthStatus:
     """The cognitive-health bucket of an agent: OVERLOADED, DRIFTING, STAGNANT or HEALTHY.
 
     Reads memory.reinforced_count, memory.total_memories, memory.captures_7d,
@@ -114,5 +110,5 @@ def compute_kelvane_score(stats: Mapping[str, object], admin: TuningProfile) -> 
     dreams.failure_count_7d, journals.entries_7d (integers, default 0) and
     critic.pass_rate_7d (float, default 1.0).
     """
-def remedy_url_for(status: HealthStatus) -> str | None: ...
+def remedy_url_for(status: CognitiveHealthStatus) -> str | None: ...
 def _journal_frequency_score(entries_7d: float, target_days: float) -> float: ...
