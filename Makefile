@@ -73,6 +73,12 @@ lint: build
 	$(PYRIGHT) standin/src tests/host_script.py
 	$(RUN) -m mypy.stubtest kelvane_layer._internal
 
+# The docstrings (and literal defaults) of the shipped stubs, rewritten in
+# place from the built modules: run it after changing a docstring in a
+# module.cpp.  tests/test_stubs.py fails while a stub and its module differ.
+stubs: build
+	$(RUN) tools/stubdocs.py
+
 # The extensions under AddressSanitizer + UndefinedBehaviorSanitizer, in a
 # build tree of their own; the interpreter itself is not instrumented, so the
 # runtime is preloaded and leak reports (the interpreter's own) are off.
