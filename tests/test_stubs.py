@@ -134,14 +134,30 @@ def _core_tree(root: Path, host: bool) -> Path:
     return root
 
 
+@pytest.fixture
+def bare_python(tmp_path: Path) -> Path:
+    """An interpreter with nothing installed: the checkers see only the tree
+    under test, never a stand-in or a core installed beside the tests."""
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", tmp_path / "bare"],
+                   check=True)
+    return tmp_path / "bare" / "bin" / "python"
+
+
 def _check(args: list[str | Path], cwd: Path, **env: str) -> subprocess.CompletedProcess[str]:
     clean = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
     return subprocess.run([sys.executable, "-m", *map(str, args)], capture_output=True,
                           text=True, cwd=cwd, env={**clean, **env})
 
 
-def _pyright(tree: Path, *args: str | Path, cwd: Path) -> subprocess.CompletedProcess[str]:
-    return _check(["pyright", "--pythonpath", sys.executable, *args], cwd,
+def _mypy(python: Path, tree: Path, *files: str | Path, cwd: Path):
+    # MYPYPATH, unlike an installed copy, reports errors inside the stubs too.
+    return _check(["mypy", "--strict", "--no-incremental", "--python-executable", python,
+                   *files], cwd, MYPYPATH=str(tree))
+
+
+def _pyright(python: Path, tree: Path, *args: str | Path,
+             cwd: Path) -> subprocess.CompletedProcess[str]:
+    return _check(["pyright", "--pythonpath", python, *args], cwd,
                   PYTHONPATH=str(tree), PYRIGHT_PYTHON_IGNORE_WARNINGS="1")
 
 
@@ -157,17 +173,16 @@ USE_HEALTH = textwrap.dedent("""\
     """)
 
 
-def test_without_a_host_the_health_status_is_any_and_no_checker_errs(tmp_path):
+def test_without_a_host_the_health_status_is_any_and_no_checker_errs(tmp_path, bare_python):
     _tool("mypy")
     _tool("pyright")
     tree = _core_tree(tmp_path / "tree", host=False)
     (tmp_path / "use.py").write_text(USE_HEALTH)
     health_stub = tree / "kelvane_layer/_internal/health.pyi"
-    # MYPYPATH, unlike an installed copy, reports errors inside the stubs too;
-    # with the stub named, so does pyright.
-    r = _check(["mypy", "--strict", "--no-incremental", "use.py"], tmp_path, MYPYPATH=str(tree))
+    r = _mypy(bare_python, tree, "use.py", cwd=tmp_path)
     assert r.returncode == 0, r.stdout
-    r = _pyright(tree, "use.py", health_stub, cwd=tmp_path)
+    # With the stub named, pyright reports errors inside it too.
+    r = _pyright(bare_python, tree, "use.py", health_stub, cwd=tmp_path)
     assert r.returncode == 0, r.stdout
 
 
@@ -190,7 +205,7 @@ USE_HOST_ENUM = textwrap.dedent("""\
     """)
 
 
-def test_beside_a_typed_host_the_classifier_returns_the_host_enum(tmp_path):
+def test_beside_a_typed_host_the_classifier_returns_the_host_enum(tmp_path, bare_python):
     _tool("mypy")
     _tool("pyright")
     tree = _core_tree(tmp_path / "tree", host=True)
@@ -198,21 +213,20 @@ def test_beside_a_typed_host_the_classifier_returns_the_host_enum(tmp_path):
     health_stub = tree / "kelvane_layer/_internal/health.pyi"
     # The stub's ignore must not turn into an unused-ignore error now that
     # the import resolves.
-    r = _check(["mypy", "--strict", "--no-incremental", "use.py", health_stub], tmp_path,
-               MYPYPATH=str(tree))
+    r = _mypy(bare_python, tree, "use.py", health_stub, cwd=tmp_path)
     assert r.returncode == 0, r.stdout
-    r = _pyright(tree, "use.py", cwd=tmp_path)
+    r = _pyright(bare_python, tree, "use.py", cwd=tmp_path)
     assert r.returncode == 0, r.stdout
 
 
-def test_verifytypes_beside_a_host_is_complete_and_documented(tmp_path):
+def test_verifytypes_beside_a_host_is_complete_and_documented(tmp_path, bare_python):
     # Only a host's regular kelvane_layer/_internal package lets pyright
     # resolve the whole package; the core alone is a namespace package,
     # which --verifytypes cannot take (see the README).
     _tool("pyright")
     tree = _core_tree(tmp_path / "tree", host=True)
-    r = _pyright(tree, "--verifytypes", "kelvane_layer._internal", "--ignoreexternal",
-                 "--outputjson", cwd=tmp_path)
+    r = _pyright(bare_python, tree, "--verifytypes", "kelvane_layer._internal",
+                 "--ignoreexternal", "--outputjson", cwd=tmp_path)
     report = json.loads(r.stdout)["typeCompleteness"]
     gaps = [(s["name"], [d["message"] for d in s["diagnostics"]])
             for s in report["symbols"] if s["diagnostics"]]
