@@ -70,13 +70,26 @@ bench: build
 bench-callgrind: build
 	$(RUN) bench/run.py --callgrind "$(BENCH_ARGS)"
 
-# ruff over the Python; mypy --strict over the command line, the demo and a
-# host-style script that calls every public function (so the stubs must fit
-# typed host code); stubtest: the shipped .pyi stubs against the built modules.
+# ruff over the Python; mypy --strict and strict pyright over the command
+# line, the demo and a host-style script that calls every public function (so
+# the stubs must fit typed host code, for either checker); stubtest: the
+# shipped .pyi stubs against the built modules.  pyright finds the build tree
+# through the venv's interpreter and PYTHONPATH, and is kept from asking PyPI
+# whether it is the newest release.
+PYRIGHT := PYRIGHT_PYTHON_IGNORE_WARNINGS=1 PYTHONPATH=$(abspath $(PKG)) $(VENV)/bin/pyright \
+    --pythonpath $(abspath $(VPY))
+
 lint: build
 	$(VENV)/bin/ruff check src standin tests bench tools
 	$(RUN) -m mypy --strict standin/src/kelvane_layer tests/host_script.py
+	$(PYRIGHT) standin/src tests/host_script.py
 	$(RUN) -m mypy.stubtest kelvane_layer._internal
+
+# The docstrings (and literal defaults) of the shipped stubs, rewritten in
+# place from the built modules: run it after changing a docstring in a
+# module.cpp.  tests/test_stubs.py fails while a stub and its module differ.
+stubs: build
+	$(RUN) tools/stubdocs.py
 
 # The extensions under AddressSanitizer + UndefinedBehaviorSanitizer, in a
 # build tree of their own; the interpreter itself is not instrumented, so the

@@ -778,7 +778,8 @@ constexpr const char* kScoreDoc =
 constexpr const char* kRemedyDoc =
     "remedy_url_for(status)\n--\n\n"
     "Troubleshooting link for a health status: REMEDY_URL_BASE, '/', and the status's\n"
-    "value; None for HEALTHY.";
+    "value; None for HEALTHY.  Raises TypeError unless ``status`` is a member of the\n"
+    "host's CognitiveHealthStatus.";
 constexpr const char* kJournalDoc =
     "_journal_frequency_score(entries_7d, target_days)\n--\n\n"
     "Journal entries of the last seven days against the number a target interval of\n"

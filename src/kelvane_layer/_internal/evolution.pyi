@@ -1,4 +1,7 @@
-"""Directive evolution: the prompt for new directives and the parser of its reply."""
+"""Directive evolution: the prompt that asks the model for new behavioural directives derived from a reflection cycle's insights, and the parser of its reply.
+
+A reply the parser cannot use is reported as one WARNING record on the logger 'kelvane_layer._internal.evolution' (field 'response_preview' or 'type' in the record's extra) and yields an empty list; malformed entries are dropped silently.
+"""
 
 from collections.abc import Mapping
 from typing import TypedDict, type_check_only
@@ -32,9 +35,19 @@ def build_evolution_prompt[I: Mapping[str, object]](
     max_per_cycle: float,
     style_guidance: str | None = None,
 ) -> tuple[str, list[dict[str, str]]]:
-    """Render the directive-evolution prompt pair (system prompt, messages)."""
+    """Render the directive-evolution prompt pair (system prompt, messages).
+
+    ``insights`` are records with ``id`` and ``text`` (shown as ``[id]: text`` lines, in order); ``directives`` are the active directive texts (numbered from 1, or "(none)"); ``max_per_cycle`` is the number of proposals to ask for (any number, truncated toward zero); a non-blank ``style_guidance`` is added, trimmed, as one more rule.  Values are inserted verbatim and never rescanned for placeholders.  The message list is ``[{'role': 'user', 'content': 'Generate directive proposals.'}]``.
+
+    Raises TypeError for arguments of the wrong kind or an insight that is not a mapping, and KeyError for an insight without ``id`` or ``text``.
+    """
 
 def parse_evolution_output(
     response: str, insight_ids: set[str] | frozenset[str]
 ) -> list[Proposal]:
-    """Read the model's reply to the evolution prompt; never raises for a reply."""
+    """Read the model's reply to the evolution prompt.
+
+    The reply is trimmed, a ``` fence and a lower-case ``json`` tag are removed, and the rest is decoded as one JSON value.  Returns one ``{'text', 'source_insight_id'}`` record per usable entry of the ``proposed`` array, in reply order: the text trimmed, the source the cited id when it is in ``insight_ids`` and otherwise the smallest id (code-point order), or '' when ``insight_ids`` is empty.
+
+    Never raises for a reply: an undecodable reply, a non-object reply or a ``proposed`` that is not an array logs one warning and returns []; malformed entries are skipped.  Raises TypeError when ``response`` is not a str or ``insight_ids`` is not a set of str.
+    """

@@ -1,4 +1,4 @@
-"""Health scoring: sub-scores, the composite kelvane score and the classifier.
+"""Health scoring: the memory-diversity and reinforcement sub-scores, the composite kelvane score in [0, 1], the four-way cognitive-health classifier and its troubleshooting link.
 
 The statistics map `stats` (as the storage back-end reports it) holds sections, each
 a map.  An absent section counts as an empty map and an absent key takes its
@@ -24,9 +24,19 @@ three rates cover the last seven days.
 """
 
 from collections.abc import Mapping
-from typing import Protocol, TypedDict, type_check_only
+from typing import TypedDict, type_check_only
 
 from kelvane_layer._internal.tuning_profile import TuningProfile
+
+# The classifier returns members of the host's own enumeration, which the
+# module imports when it loads (it cannot load without the host), so a host's
+# checker sees its own type: assignments to it and exhaustive matches over its
+# four members need no cast.  Where no host is installed (the core checked on
+# its own), the import is unresolved and the type degrades to Any rather than
+# making every checker of these stubs fail; an untyped host degrades the same.
+from kelvane_layer.types import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
+    CognitiveHealthStatus,
+)
 
 __all__ = [
     "REMEDY_URL_BASE",
@@ -42,6 +52,8 @@ __all__ = [
 
 @type_check_only
 class MemoryStats(TypedDict, total=False):
+    """The ``memory`` section of the statistics map."""
+
     event_type_counts: Mapping[str, int]  # memories per event type; default {}
     reinforced_count: int  # memories reinforced at least once; default 0
     total_memories: int  # memories stored; default 0
@@ -49,20 +61,28 @@ class MemoryStats(TypedDict, total=False):
 
 @type_check_only
 class DreamStats(TypedDict, total=False):
+    """The ``dreams`` section: the reflection cycles of the last seven days."""
+
     runs_7d: int  # reflection cycles run in the last seven days; default 0
     failure_count_7d: int  # of those, cycles that failed; default 0
     success_rate_7d: float  # success rate of those cycles; default 1.0
 
 @type_check_only
 class CriticStats(TypedDict, total=False):
+    """The ``critic`` section of the statistics map."""
+
     pass_rate_7d: float  # the critic's pass rate over seven days; default 1.0
 
 @type_check_only
 class JournalStats(TypedDict, total=False):
+    """The ``journals`` section of the statistics map."""
+
     entries_7d: int  # journal entries written in the last seven days; default 0
 
 @type_check_only
 class DirectiveStats(TypedDict, total=False):
+    """The ``directives`` section of the statistics map."""
+
     demotion_rate_7d: float  # share of directives demoted in seven days; default 0.0
 
 @type_check_only
@@ -75,44 +95,56 @@ class HealthStats(TypedDict, total=False):
     journals: JournalStats
     directives: DirectiveStats
 
-@type_check_only
-class HealthStatus(Protocol):
-    """A member of the host's ``CognitiveHealthStatus`` enumeration.
-
-    The classifier returns the host's own members (``HEALTHY``, ``DRIFTING``,
-    ``OVERLOADED``, ``STAGNANT``) and the link is built from their value
-    text, so these stubs stay independent of how the host types its enum.
-    """
-
-    @property
-    def name(self) -> str: ...
-    @property
-    def value(self) -> str: ...
-
 REMEDY_URL_BASE: str
+"""Start of every troubleshooting link: the link is this, '/' and the status's value."""
 
 # ``stats`` is typed as any text-keyed mapping so that a back-end's
 # dict[str, Any], a parsed JSON object and a host's own TypedDict all fit;
 # HealthStats spells out the keys that are read.
 def classify_cognitive_health(
     stats: Mapping[str, object], kelvane_score: float, admin: TuningProfile
-) -> HealthStatus:
-    """The cognitive-health bucket of an agent: OVERLOADED, DRIFTING, STAGNANT or HEALTHY.
+) -> CognitiveHealthStatus:
+    """The cognitive-health bucket (a CognitiveHealthStatus) of an agent.
 
-    Reads memory.reinforced_count, memory.total_memories, memory.captures_7d,
-    dreams.runs_7d, dreams.failure_count_7d (integers, default 0),
-    dreams.success_rate_7d (float, default 1.0; 1.0 when there were no runs)
-    and directives.demotion_rate_7d (float, default 0.0).
+    Tests in a fixed order, the first that holds deciding: OVERLOADED (seven-day dream
+    failure rate above the profile's threshold), DRIFTING (demotion rate above its
+    threshold), STAGNANT (few captures and little reinforcement), HEALTHY (score and dream
+    success rate at or above their thresholds), otherwise STAGNANT.  Pass the score from
+    compute_kelvane_score() with the same statistics and profile.
+
+    Reads, each absent key taking its default: memory.reinforced_count,
+    memory.total_memories, memory.captures_7d, dreams.runs_7d, dreams.failure_count_7d
+    (integers, default 0), dreams.success_rate_7d (float, default 1.0; taken as 1.0 when
+    there were no runs) and directives.demotion_rate_7d (float, default 0.0).  The module
+    docstring lists every statistics key.
     """
-def compute_memory_diversity(event_type_counts: Mapping[str, float]) -> float: ...
-def compute_reinforcement_ratio(reinforced_count: float, total_memories: float) -> float: ...
+def compute_memory_diversity(event_type_counts: Mapping[str, float]) -> float:
+    """Normalised Shannon entropy (base 2) of the event-type counts, in [0, 1].
+
+    0.0 for an empty map, a single type or a total of zero or less; keys with zero counts
+    widen the maximum without adding entropy.  Every count must be a number (a non-integer
+    is truncated toward zero).
+    """
+def compute_reinforcement_ratio(reinforced_count: float, total_memories: float) -> float:
+    """Fraction of memories reinforced at least once, clamped to [0, 1]; 0.0 when there are
+    no memories.
+    """
 def compute_kelvane_score(stats: Mapping[str, object], admin: TuningProfile) -> float:
-    """The composite kelvane score in [0, 1] of a statistics map under a profile.
+    """The composite kelvane score in [0, 1] of a statistics map under a TuningProfile.
 
-    Reads memory.event_type_counts (map of event type to integer, default {}),
-    memory.reinforced_count, memory.total_memories, dreams.runs_7d,
-    dreams.failure_count_7d, journals.entries_7d (integers, default 0) and
-    critic.pass_rate_7d (float, default 1.0).
+    Weighs memory diversity, directive coherence (critic pass rate), dream health,
+    reinforcement ratio and journal cadence with the profile's five kelvane weights,
+    renormalised to sum to 1 (0.0 when they sum to zero or less).
+
+    Reads, each absent key taking its default: memory.event_type_counts (map of event
+    type to integer count, default {}), memory.reinforced_count, memory.total_memories,
+    dreams.runs_7d, dreams.failure_count_7d, journals.entries_7d (integers, default 0)
+    and critic.pass_rate_7d (float, default 1.0).  The module docstring lists every
+    statistics key.
     """
-def remedy_url_for(status: HealthStatus) -> str | None: ...
+def remedy_url_for(status: CognitiveHealthStatus) -> str | None:
+    """Troubleshooting link for a health status: REMEDY_URL_BASE, '/', and the status's
+    value; None for HEALTHY.  Raises TypeError unless ``status`` is a member of the
+    host's CognitiveHealthStatus.
+    """
 def _journal_frequency_score(entries_7d: float, target_days: float) -> float: ...

@@ -1,4 +1,4 @@
-"""Journal synthesis: prompt builder and reply parser."""
+"""Journal synthesis: the LLM prompt that turns memories (oldest first) into one narrative journal entry, and its reply parser."""
 
 from collections.abc import Mapping
 from typing import NotRequired, TypedDict, type_check_only
@@ -26,5 +26,17 @@ _JOURNAL_USER: str
 # its own TypedDict, list[MemoryRecord] or list[dict[str, Any]] all fit.
 def build_journal_prompt[M: Mapping[str, object]](
     memories: list[M],
-) -> tuple[str, list[dict[str, str]]]: ...
-def parse_journal_output(response: str) -> str: ...
+) -> tuple[str, list[dict[str, str]]]:
+    """Render the journal prompt pair for ``memories``, passed oldest first.
+
+    Each memory is a mapping with the keys ``content`` (text, or a dict written as JSON), ``event_type``, optionally ``salience`` ("N/A" when absent) and ``created_at``; other keys are ignored.  Every memory is rendered, in the order given, as ``[n] (event_type, salience=..., created_at): content``; nothing is shortened.
+
+    Returns ``(system_prompt, [{'role': 'user', 'content': user_message}])``.
+
+    Raises TypeError if ``memories`` is not a list of mappings, KeyError for the first missing required key (content, event_type, created_at, memory by memory), TypeError or ValueError if map content cannot be encoded.
+    """
+def parse_journal_output(response: str) -> str:
+    """Clean the LLM's reply into the journal text.
+
+    Trims whitespace, removes one pair of enclosing ``` fences (a language tag is kept as text), then one pair of enclosing double quotes.  Never fails on text; the result may be empty.  Raises TypeError if ``response`` is not a str.
+    """

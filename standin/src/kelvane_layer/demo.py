@@ -188,8 +188,9 @@ def user_text(pair: tuple[str, list[dict[str, str]]]) -> str:
 class Report:
     profile: str
     concurrency: int = 0
-    steps: dict[str, dict[str, Any]] = field(default_factory=dict)
-    order: list[str] = field(default_factory=list)
+    # Parameterised factories, so that strict checkers know the element types.
+    steps: dict[str, dict[str, Any]] = field(default_factory=dict[str, dict[str, Any]])
+    order: list[str] = field(default_factory=list[str])
 
     def add(self, name: str, **data: Any) -> None:
         self.steps[name] = data
@@ -225,7 +226,7 @@ async def run_cycle(profile: TuningProfile, profile_name: str, llm: ScriptedLLM)
         reply = await llm.complete("evolve", pair[0], user_text(pair))
         proposals = evolution.parse_evolution_output(reply, {i["id"] for i in insights})
         kept: list[Proposal] = []
-        decisions = []
+        decisions: list[dict[str, Any]] = []
         per_domain: dict[str, int] = {}
         store = [embed(d) for d in ACTIVE_DIRECTIVES]
         for p in proposals:
@@ -261,7 +262,7 @@ async def run_cycle(profile: TuningProfile, profile_name: str, llm: ScriptedLLM)
 
     async def extract_facts() -> None:
         facts: list[FactRecord] = []
-        exchanges = []
+        exchanges: list[dict[str, Any]] = []
         for n, (role, content) in enumerate(CAPTURED):
             pair = extraction.build_extraction_prompt(
                 content, profile.fact_extraction_max_per_memory, role)
@@ -300,7 +301,7 @@ async def run_cycle(profile: TuningProfile, profile_name: str, llm: ScriptedLLM)
         prompt = convergence_judge.build_convergence_prompt(THREAD)
         reply = await llm.complete("judge", convergence_judge.CONVERGENCE_JUDGE_SYSTEM_PROMPT, prompt)
         converged, summary = convergence_judge.parse_convergence_verdict(reply)
-        gate = []
+        gate: list[dict[str, Any]] = []
         for i in range(1, len(THREAD_EMBEDDINGS)):
             sim = convergence_judge.cosine_similarity(THREAD_EMBEDDINGS[i - 1], THREAD_EMBEDDINGS[i])
             gate.append({"turns": [i - 1, i], "cosine": sim,
