@@ -22,15 +22,16 @@ STAGNATION_COSINE_THRESHOLD: Final[float]
 def build_convergence_prompt[T: tuple[str, str] | list[str]](turns: list[T]) -> str:
     """Render a thread's turns as the judge's user prompt.
 
-    ``turns`` is a list of (sender_id, content) pairs in chronological order; each pair
-    is a tuple or list of exactly two str.  Each turn becomes one line
+    ``turns`` is a list of (sender_id, content) pairs in chronological order; each turn
+    is unpacked as ``sender_id, content = turn`` would unpack it (any iterable of
+    exactly two values) and both values must be str.  Each turn becomes one line
     ``- [sender_id] content``: the sender id exactly as given, the content with every
     run of whitespace made one space and the ends trimmed.  The lines follow the header
     ``Thread transcript (chronological):``; an empty line and the closing question end
     the text, with no final line feed.
 
-    Raises TypeError if ``turns`` is not a list, a turn is not a tuple or list, or a
-    field is not a str; ValueError if a turn does not hold exactly two values.
+    Raises TypeError if ``turns`` is not a list, a turn is not iterable, or a value
+    is not a str; ValueError if a turn does not hold exactly two values.
     """
 
 def parse_convergence_verdict(text: str) -> tuple[bool, str]:

@@ -303,7 +303,7 @@ def _num(x: float) -> str:
     """A number short enough to read: an int whole, a float to four decimals."""
     if isinstance(x, int) or not math.isfinite(x):
         return str(x)
-    if x != 0 and abs(x) < 1e-3:
+    if x != 0.0 and abs(x) < 1e-3:
         return repr(x)
     return f"{x:.4f}".rstrip("0").rstrip(".")
 
@@ -485,8 +485,8 @@ def _value_warnings(stats: Mapping[str, Any]) -> list[str]:
 
 
 def _count_warnings(path: str, raw: Any, value: int) -> list[str]:
-    out = []
-    if isinstance(raw, float) and raw != value:
+    out: list[str] = []
+    if isinstance(raw, float) and not raw.is_integer():
         out.append(f"{path} {raw!r} is not a whole number; read as {value}")
     if value < 0:
         out.append(f"{path} is negative ({value}); used as it is")
@@ -500,16 +500,17 @@ def _cmd_health(args: argparse.Namespace) -> int:
         score = health.compute_kelvane_score(stats, profile)
         status = health.classify_cognitive_health(stats, score, profile)
         subs = _sub_scores(stats, profile)
-        decision: _Decision | None = _decide(stats, score, profile)
+        rules = _decide(stats, score, profile)
     except (TypeError, ValueError, OverflowError, ZeroDivisionError) as e:
         raise UsageError(f"{source}: unusable statistics: {e}") from None
     # Only once the map is known to be usable: bad input stays one line.
     warnings = _unknown_stats(stats) + _value_warnings(stats)
     exit_status = 0
-    if decision is not None and decision.status != status.name:
+    decision: _Decision | None = rules
+    if rules.status != status.name:
         # The rules above restate the classifier's; a report that names a
         # rule for another class than the one shown would mislead.
-        warnings.append(f"cannot say why: the rules as read here give {decision.status}, "
+        warnings.append(f"cannot say why: the rules as read here give {rules.status}, "
                         f"the health module {status.name}; please report this")
         decision, exit_status = None, 1
     for warning in warnings:
