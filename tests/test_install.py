@@ -246,3 +246,28 @@ def test_missing_system_packages_are_named_in_one_message(tmp_path: Path) -> Non
     assert out.count("apt-get install") == 1
     # One message, not CMake's own for the first package it failed to find.
     assert "Could NOT find" not in out and "Could not find" not in out
+
+
+def _older_python() -> str | None:
+    """A CPython 3.12 or older on this machine, if there is one."""
+    for name in ("python3.12", "python3.11", "python3.10"):
+        for d in (["/usr/bin", "/usr/local/bin"]
+                  + sorted(str(p) for p in Path.home().glob(".pyenv/versions/3.1[0-2]*/bin"))):
+            if os.access(os.path.join(d, name), os.X_OK):
+                return os.path.join(d, name)
+    return None
+
+
+@pytest.mark.skipif(shutil.which("cmake", path=os.path.dirname(sys.executable)) is None
+                    or _older_python() is None,
+                    reason="needs cmake in the venv and a CPython older than 3.13")
+def test_an_older_interpreter_is_refused_at_configure(tmp_path: Path) -> None:
+    bin_dir = os.path.dirname(sys.executable)
+    r = subprocess.run([f"{bin_dir}/cmake", "-S", str(ROOT), "-B", str(tmp_path / "build"),
+                        "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={bin_dir}/ninja",
+                        f"-DPython_EXECUTABLE={_older_python()}"],
+                       capture_output=True, text=True)
+    assert r.returncode != 0
+    assert "kelvane_layer needs CPython 3.13 or later" in r.stderr
+    # Stopped at configure: no compiler ever ran.
+    assert not (tmp_path / "build" / "build.ninja").exists()
