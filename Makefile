@@ -14,7 +14,8 @@ JOBS    ?= 2
 TESTS   ?= tests
 RUN     := PYTHONPATH=$(abspath $(PKG)) $(abspath $(VPY))
 
-.PHONY: all deps venv build wheel wheel-manylinux demo test test-ft bench bench-callgrind lint \
+.PHONY: all deps venv build wheel wheel-manylinux demo test test-ft bench bench-ft bench-scaling \
+    bench-callgrind lint \
     stubs sanitize test-sanitize clean clean-all
 
 all: build
@@ -107,9 +108,19 @@ test-sanitize: sanitize
 # interpreter is built from Debian's source package the first time and kept
 # under build/interp; its venv holds only wheels (some tools ship none for
 # 3.13t and would need a Rust toolchain to build).
+FT_ARGS := VENV=build/venv-ft BUILD=build/ft VENV_GROUPS="build test" PIP_ARGS=--only-binary=:all:
+
 test-ft:
-	@py=$$(tools/interpreter.sh ft) && $(MAKE) --no-print-directory test PYTHON="$$py" \
-	    VENV=build/venv-ft BUILD=build/ft VENV_GROUPS="build test" PIP_ARGS=--only-binary=:all:
+	@py=$$(tools/interpreter.sh ft) && $(MAKE) --no-print-directory test PYTHON="$$py" $(FT_ARGS)
+
+# Two threads against one, every public synchronous function, on 3.13t
+# (bench/scaling.py; a benchmark, not a test: it prints a table).
+bench-ft:
+	@py=$$(tools/interpreter.sh ft) && $(MAKE) --no-print-directory bench-scaling \
+	    PYTHON="$$py" $(FT_ARGS)
+
+bench-scaling: build
+	$(RUN) bench/scaling.py $(BENCH_ARGS)
 
 # Build trees go; the interpreters under build/interp stay (they take
 # minutes to make): `make clean-all` removes them too.

@@ -1,0 +1,127 @@
+"""Throughput of two threads against one, on a free-threaded interpreter.
+
+    make bench-ft                      # every public synchronous function
+    make bench-ft BENCH_ARGS=health    # the entries whose name contains "health"
+
+For each entry point the same number of calls is made by one thread, then
+by each of two threads at once, every thread on inputs of its own (deep
+copies, and a profile of its own), as separate agents would call it.  The
+speed-up is two threads' throughput over one thread's: 2.0 is perfect
+scaling, and the target is at least 1.8.  Each figure is the best of
+several rounds, one-thread and two-thread runs interleaved so that load
+elsewhere spoils a round of each rather than all of one.
+
+With the GIL (an ordinary build) two threads cannot run Python at once, so
+the table is only meaningful on 3.13t; it says which it ran on.
+"""
+
+from __future__ import annotations
+
+import copy
+import os
+import pathlib
+import sys
+import sysconfig
+import threading
+import time
+from collections.abc import Callable
+from typing import Any
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+from _catalogue import CATALOGUE, Entry  # noqa: E402
+
+from kelvane_layer._internal.tuning_profile import TuningProfile  # noqa: E402
+
+ROUNDS = int(os.environ.get("KL_SCALING_ROUNDS", "5"))
+ROUND_SECONDS = float(os.environ.get("KL_SCALING_SECONDS", "0.25"))
+TARGET = 1.8
+
+
+def own_args(entry: Entry) -> tuple[Any, ...]:
+    """The entry's valid arguments as a separate caller would hold them."""
+    def fresh(v: Any) -> Any:
+        if isinstance(v, TuningProfile):
+            return TuningProfile(**{f: getattr(v, f) for f in TuningProfile.__match_args__})
+        return copy.deepcopy(v)
+    return tuple(fresh(v) for v in entry.valid)
+
+
+def run_threads(calls: list[Callable[[], float]]) -> float:
+    """Wall time of running each callable in its own thread, started together."""
+    barrier = threading.Barrier(len(calls) + 1)
+    done: list[float] = []
+
+    def body(fn: Callable[[], float]) -> None:
+        barrier.wait()
+        fn()
+        done.append(time.perf_counter())
+
+    threads = [threading.Thread(target=body, args=(c,)) for c in calls]
+    for t in threads:
+        t.start()
+    barrier.wait()
+    t0 = time.perf_counter()
+    for t in threads:
+        t.join()
+    return max(done) - t0
+
+
+def looper(entry: Entry, n: int) -> Callable[[], float]:
+    args = own_args(entry)
+    fn = entry.fn
+
+    def loop() -> float:
+        for _ in range(n):
+            fn(*args)
+        return 0.0
+    return loop
+
+
+def calibrate(entry: Entry) -> int:
+    """Calls that take about ROUND_SECONDS in one thread."""
+    n = 16
+    while True:
+        t = run_threads([looper(entry, n)])
+        if t >= ROUND_SECONDS / 4 or n >= 1 << 24:
+            return max(16, int(n * ROUND_SECONDS / max(t, 1e-9)))
+        n *= 4
+
+
+def measure(entry: Entry) -> tuple[float, float]:
+    """Best per-call time of one thread, and of two threads' combined throughput."""
+    n = calibrate(entry)
+    one = two = float("inf")
+    for _ in range(ROUNDS):
+        one = min(one, run_threads([looper(entry, n)]) / n)
+        two = min(two, run_threads([looper(entry, n), looper(entry, n)]) / (2 * n))
+    return one, two
+
+
+def main(argv: list[str]) -> int:
+    wanted = argv[0] if argv else ""
+    free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(f"# {sys.version.split()[0]}{'t' if free else ''}, GIL {'on' if gil else 'off'}, "
+          f"{os.cpu_count()} CPUs; best of {ROUNDS} rounds")
+    print("| entry point | 1 thread, us/call | 2 threads, us/call | speed-up | target |")
+    print("|---|---|---|---|---|")
+    below = 0
+    for entry in CATALOGUE:
+        if wanted not in entry.name:
+            continue
+        print(f"  {entry.name} ...", file=sys.stderr)
+        one, two = measure(entry)
+        speedup = one / two
+        ok = speedup >= TARGET
+        below += not ok
+        print(f"| {entry.name} | {one * 1e6:.3f} | {two * 1e6:.3f} | {speedup:.2f}x | "
+              f">= {TARGET}x {'yes' if ok else 'NO'} |")
+    if gil:
+        print("\nThe GIL is on: these figures say nothing about free-threaded scaling.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
