@@ -843,9 +843,13 @@ bool import_statuses(PyObject* m) {
         }
         Ref value = Ref::steal(PyObject_GetAttrString(kl::py::slot(m, kStatus0 + i), "value"));
         Ref text = value ? Ref::steal(PyObject_Format(value.get(), nullptr)) : Ref();
-        if (!text || !kl::py::keep(m, kUrl0 + i,
-                                   PyUnicode_FromFormat("%s/%U", hl::kRemedyUrlBase, text.get())))
-            return false;
+        PyObject* url =
+            text ? PyUnicode_FromFormat("%s/%U", hl::kRemedyUrlBase, text.get()) : nullptr;
+        // Every call returns one of these strs: interned, they are immortal
+        // on a free-threaded build, so threads never contend for their
+        // reference counts.
+        if (url) PyUnicode_InternInPlace(&url);
+        if (!kl::py::keep(m, kUrl0 + i, url)) return false;
     }
     return true;
 }
