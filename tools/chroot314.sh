@@ -85,6 +85,10 @@ _enter() {  # _enter CWD DIR CMD...
         mount "$@" "$target"
         mounted+=("$target")
     }
+    # The root a mount point of its own, so that a command inside can take
+    # a mount namespace of its own too (unshare -m changes the propagation
+    # of "/", which must be a mount for that).
+    mnt "$dir" --bind "$dir"
     mnt "$dir/proc" -t proc proc
     mnt "$dir/dev" --bind /dev
     mnt "$dir/dev/pts" --bind /dev/pts
