@@ -33,9 +33,10 @@ mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 # The interpreter with its headers and venv module, what the build needs
 # (cmake and ninja come from PyPI into the venv), and the CA list for pip.
 # sid's static libcrypto needs zstd, whose static archive is libzstd-dev's;
-# pkgconf tells the build so.
+# pkgconf tells the build so.  ccache, for a CMAKE_ARGS that names it as the
+# compiler launcher (as CI's does where the machine has it).
 packages=(python3.14 python3.14-dev python3.14-venv g++ make rapidjson-dev libssl-dev
-          pkgconf libzstd-dev ca-certificates)
+          pkgconf libzstd-dev ccache ca-certificates)
 
 fail() {
     echo "error: py314 chroot: $*" >&2
