@@ -62,6 +62,23 @@ def test_a_failed_download_says_so_in_one_line_and_leaves_nothing(tmp_path: Path
         assert not _mounts_under(tmp_path)
 
 
+@needs_root_user
+def test_a_root_whose_update_failed_is_no_longer_trusted(tmp_path: Path) -> None:
+    # A root marked with an older package list is topped up on its next use;
+    # here that cannot work (the tree holds no system), so it must lose its
+    # marker rather than go on being used half-installed.
+    dest = tmp_path / "py314"
+    dest.mkdir()
+    (dest / ".complete").write_text("python3.14\n")
+    r = subprocess.run([SCRIPT, "run", "true"], capture_output=True, text=True,
+                       env={**os.environ, "PY314_ROOT": str(dest)}, timeout=120)
+    assert r.returncode == 1
+    errors = [line for line in r.stderr.splitlines() if "error" in line.lower()]
+    assert errors == [f"error: py314 chroot: apt-get update (sid) failed (see {dest}.log)"]
+    assert not (dest / ".complete").exists()
+    assert not _mounts_under(tmp_path)
+
+
 @needs_built_root
 def test_run_gives_the_command_this_checkout_a_clean_environment_and_its_status() -> None:
     probe = ('pwd; echo "$KL_PROBE|${PROBE_HOST_ONLY-unset}|${PYTHONPATH-unset}|$PATH"; '
