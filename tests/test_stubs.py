@@ -157,8 +157,12 @@ def _mypy(python: Path, tree: Path, *files: str | Path, cwd: Path):
 
 def _pyright(python: Path, tree: Path, *args: str | Path,
              cwd: Path) -> subprocess.CompletedProcess[str]:
+    # --verifytypes ignores --pythonpath and asks the `python` on PATH for
+    # the search paths: the bare one goes first, or a machine without a
+    # `python` command (Debian's python3.14) finds no package at all.
+    path = f"{python.parent}{os.pathsep}{os.environ.get('PATH', '')}"
     return _check(["pyright", "--pythonpath", python, *args], cwd,
-                  PYTHONPATH=str(tree), PYRIGHT_PYTHON_IGNORE_WARNINGS="1")
+                  PYTHONPATH=str(tree), PYRIGHT_PYTHON_IGNORE_WARNINGS="1", PATH=path)
 
 
 USE_HEALTH = textwrap.dedent("""\

@@ -27,10 +27,11 @@ if [ -z "$PYTHON" ]; then
     if command -v apt-cache > /dev/null && apt-cache show python3.13 > /dev/null 2>&1; then
         need+=(python3.13 python3.13-dev python3.13-venv)
     fi
-elif [ "$PYTHON" = /usr/bin/python3.13 ]; then
-    # A system CPython takes its headers and venv module from Debian; a
+elif [[ $PYTHON =~ ^/usr/bin/python3\.[0-9]+$ ]]; then
+    # A system CPython (3.13 here, 3.14 in the sid root of
+    # tools/chroot314.sh) takes its headers and venv module from Debian; a
     # pyenv build carries both.
-    need+=(python3.13-dev python3.13-venv)
+    need+=("${PYTHON##*/}-dev" "${PYTHON##*/}-venv")
 fi
 
 system() {
