@@ -25,7 +25,7 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
-from _catalogue import CATALOGUE, call_valid
+from _catalogue import CATALOGUE, call_invalid, call_valid
 
 from kelvane_layer._internal import (
     consolidation,
@@ -253,6 +253,7 @@ def test_eight_threads_on_shared_inputs_agree_with_one():
                 if got != expected[e.name] or type(got) is not type(expected[e.name]):
                     failures.append(f"{e.name}: {got!r} != {expected[e.name]!r}")
                     return
+                call_invalid(e)  # errors raised side by side stay each call's own
 
     threads = [threading.Thread(target=worker) for _ in range(8)]
     for t in threads:
