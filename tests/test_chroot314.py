@@ -27,6 +27,14 @@ def _inside_the_root() -> bool:
     return (here.st_dev, here.st_ino) == (built.st_dev, built.st_ino)
 
 
+def _env(**extra: str) -> dict[str, str]:
+    # The script and the tools it runs (debootstrap, apt-get) are not the code
+    # under test: the sanitizer run's preloaded runtimes stay out of them.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS",
+                                                             "UBSAN_OPTIONS", "TSAN_OPTIONS")}
+    return {**env, **extra}
+
+
 def _mounts_under(path: Path) -> list[str]:
     out = subprocess.run(["findmnt", "-rn", "-o", "TARGET"], capture_output=True, text=True)
     return [m for m in out.stdout.splitlines() if m.startswith(str(path))]
@@ -45,7 +53,7 @@ def test_a_failed_download_says_so_in_one_line_and_leaves_nothing(tmp_path: Path
     dest = tmp_path / "py314"
     # What an interrupted older attempt could leave: a tree without the marker.
     (dest / "usr" / "bin").mkdir(parents=True)
-    env = {**os.environ, "PY314_ROOT": str(dest), "DEBIAN_MIRROR": "http://127.0.0.1:9/debian"}
+    env = _env(PY314_ROOT=str(dest), DEBIAN_MIRROR="http://127.0.0.1:9/debian")
     for args in (["create"], ["run", "sh", "-c", "echo ran"]):
         r = subprocess.run([SCRIPT, *args], capture_output=True, text=True, env=env,
                            timeout=300)
@@ -71,7 +79,7 @@ def test_a_root_whose_update_failed_is_no_longer_trusted(tmp_path: Path) -> None
     dest.mkdir()
     (dest / ".complete").write_text("python3.14\n")
     r = subprocess.run([SCRIPT, "run", "true"], capture_output=True, text=True,
-                       env={**os.environ, "PY314_ROOT": str(dest)}, timeout=120)
+                       env=_env(PY314_ROOT=str(dest)), timeout=120)
     assert r.returncode == 1
     errors = [line for line in r.stderr.splitlines() if "error" in line.lower()]
     assert errors == [f"error: py314 chroot: apt-get update (sid) failed (see {dest}.log)"]
@@ -85,7 +93,7 @@ def test_run_gives_the_command_this_checkout_a_clean_environment_and_its_status(
              'python3.14 -c "import sys; print(sys.version_info[:2])"; '
              'test -r /proc/self/status && test -c /dev/null && test -f ../pyproject.toml '
              '&& echo mounted; exit 7')
-    env = {**os.environ, "KL_PROBE": "kept", "PROBE_HOST_ONLY": "x", "PYTHONPATH": "/nowhere"}
+    env = _env(KL_PROBE="kept", PROBE_HOST_ONLY="x", PYTHONPATH="/nowhere")
     r = subprocess.run([SCRIPT, "run", "sh", "-c", probe], capture_output=True, text=True,
                        env=env, cwd=ROOT / "tests", timeout=120)
     assert r.returncode == 7, r.stderr
@@ -98,6 +106,6 @@ def test_run_gives_the_command_this_checkout_a_clean_environment_and_its_status(
     # Whether the command succeeds, fails or is killed, its mounts go with it.
     assert not _mounts_under(BUILT)
     r = subprocess.run([SCRIPT, "run", "sh", "-c", "kill -KILL $$"], capture_output=True,
-                       timeout=120)
+                       env=_env(), timeout=120)
     assert r.returncode == 128 + 9
     assert not _mounts_under(BUILT)
