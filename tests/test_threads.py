@@ -11,6 +11,10 @@ container, and each result must be well formed.
 The same tests run on the GIL build, where the switch interval is made tiny
 so that threads still interleave between the calls' steps.  KL_STRESS_SECONDS
 sets each scenario's time (default 0.5 s with the GIL, 2 s without).
+
+Every wait is bounded (JOIN_SECONDS) and every thread is a daemon, so a call
+that never returns fails its test instead of hanging the run, under
+ThreadSanitizer's tenfold slowdown too.
 """
 
 from __future__ import annotations
@@ -41,6 +45,8 @@ from kelvane_layer.types import SharedMemory
 GIL = getattr(sys, "_is_gil_enabled", lambda: True)()
 SECONDS = float(os.environ.get("KL_STRESS_SECONDS", "0.5" if GIL else "2"))
 PROFILE = TuningProfile.balanced()
+# How long a thread may take to notice the end of its scenario and return.
+JOIN_SECONDS = 60
 
 # What the host's own walk over a changing container raises, and what a
 # record that lost a required key raises.  Anything else (SystemError above
@@ -54,6 +60,21 @@ def _interleave():
     sys.setswitchinterval(1e-6)
     yield
     sys.setswitchinterval(old)
+
+
+def start(threads: list[threading.Thread]) -> None:
+    for t in threads:
+        t.daemon = True
+        t.start()
+
+
+def join(threads: list[threading.Thread], busy: float = 0.0) -> None:
+    """Joins threads that have `busy` seconds of work left, failing on one still
+    running JOIN_SECONDS after that."""
+    deadline = time.monotonic() + busy + JOIN_SECONDS
+    for t in threads:
+        t.join(timeout=max(0.0, deadline - time.monotonic()))
+        assert not t.is_alive(), "a thread did not finish"
 
 
 def race(readers: list[Callable[[], Any]], writers: list[Callable[[random.Random], None]],
@@ -84,13 +105,10 @@ def race(readers: list[Callable[[], Any]], writers: list[Callable[[random.Random
 
     threads = [threading.Thread(target=read, args=(r,)) for r in readers]
     threads += [threading.Thread(target=write, args=(w, i)) for i, w in enumerate(writers)]
-    for t in threads:
-        t.start()
+    start(threads)
     time.sleep(SECONDS)
     stop.set()
-    for t in threads:
-        t.join(timeout=60)
-        assert not t.is_alive(), "a thread did not finish"
+    join(threads)
     assert not failures, failures[:3]
     assert calls[0] > 0, "no call completed"
 
@@ -243,8 +261,8 @@ def test_eight_threads_on_shared_inputs_agree_with_one():
     deadline = time.monotonic() + SECONDS
     failures: list[str] = []
 
-    def worker() -> None:
-        barrier.wait()
+    def rounds() -> None:
+        barrier.wait(timeout=JOIN_SECONDS)
         for round_ in itertools.count():
             if round_ and time.monotonic() > deadline:
                 return
@@ -255,12 +273,44 @@ def test_eight_threads_on_shared_inputs_agree_with_one():
                     return
                 call_invalid(e)  # errors raised side by side stay each call's own
 
+    def worker() -> None:
+        # An exception would otherwise end only its thread, unseen by the test.
+        try:
+            rounds()
+        except BaseException as e:
+            failures.append(f"{type(e).__name__}: {e}")
+
     threads = [threading.Thread(target=worker) for _ in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    start(threads)
+    join(threads, busy=SECONDS)
     assert not failures, failures[:3]
+
+
+def test_threads_hashing_the_same_new_profile_at_once_agree():
+    # A profile keeps its hash once computed, the one field written after
+    # construction: every thread here asks a new profile for it at the same
+    # moment, so the first computations and stores of that field overlap.
+    from kelvane_layer._internal.tuning_profile import replace
+
+    profiles = [replace(PROFILE, decay_factor=i / 1000, dream_evolve_style_guidance=f"s{i}")
+                for i in range(200)]
+    expected = [hash(tuple(getattr(p, f) for f in TuningProfile.__match_args__))
+                for p in profiles]
+    barrier = threading.Barrier(4)
+    seen: list[list[int]] = [[] for _ in range(4)]
+
+    def worker(k: int) -> None:
+        for p in profiles:
+            try:
+                barrier.wait(timeout=JOIN_SECONDS)
+            except threading.BrokenBarrierError:
+                return
+            seen[k].append(hash(p))
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+    start(threads)
+    join(threads)
+    assert seen == [expected] * 4
 
 
 def test_each_thread_runs_its_own_loop_and_job_line():
@@ -281,10 +331,8 @@ def test_each_thread_runs_its_own_loop_and_job_line():
     results: list[list[int]] = []
     threads = [threading.Thread(target=lambda: results.append(asyncio.run(main(200))))
                for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=60)
+    start(threads)
+    join(threads)
     assert results == [[i * i for i in range(200)]] * 4
 
 
@@ -298,5 +346,5 @@ def test_importing_every_module_keeps_the_gil_off():
             "rule_domains, tuning_profile)\n"
             "assert not sys._is_gil_enabled()\n")
     r = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True,
-                       text=True, env=dict(os.environ))
+                       text=True, env=dict(os.environ), timeout=JOIN_SECONDS)
     assert r.returncode == 0 and not r.stderr, r.stderr
