@@ -13,6 +13,9 @@ CMAKE_ARGS ?=
 JOBS    ?= 2
 TESTS   ?= tests
 RUN     := PYTHONPATH=$(abspath $(PKG)) $(abspath $(VPY))
+# The interpreter the modules are built for: the venv's, unless a leg builds
+# for another one with the venv's tools (test-tsan).
+PYEXE   ?= $(abspath $(VPY))
 
 .PHONY: all deps venv build wheel wheel-manylinux wheel-check wheels demo test test-ft test-314 \
     test-tsan bench bench-ft bench-scaling bench-callgrind lint stubs sanitize test-sanitize clean \
@@ -35,7 +38,7 @@ venv: deps $(VENV)/.ready
 build: venv
 	@mkdir -p $(BUILD)
 	@$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-	    -DPython_EXECUTABLE=$(abspath $(VPY)) $(CMAKE_ARGS) > $(BUILD).configure.log 2>&1 \
+	    -DPython_EXECUTABLE=$(PYEXE) $(CMAKE_ARGS) > $(BUILD).configure.log 2>&1 \
 	    || { cat $(BUILD).configure.log; exit 1; }
 	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS) --target $(TARGETS)
 	@$(VPY) tools/devtree.py $(PKG) . standin
@@ -173,35 +176,47 @@ test-314:
 	    PYTEST_ARGS="$(PYTEST_ARGS)"
 
 # The whole suite on the same free-threaded 3.13t built with ThreadSanitizer
-# (tools/interpreter.sh tsan, about 7 minutes the first time), the extensions
-# instrumented too (KL_TSAN, in build/tsan).  Any report fails the run:
-# halt_on_error ends the process at the first one with status 66.  pytest
-# captures output only at the sys level here, so the report of a halted
-# process reaches the terminal instead of vanishing with a capture file.
-# tools/tsan.supp holds the interpreter's own races, each explained;
-# TSAN_ARGS adds options after ours (halt_on_error=0 shows every report of a
-# run).  Everything runs about ten times slower: each stress scenario gets
+# (tools/interpreter.sh tsan, about 3 minutes the first time), the extensions
+# instrumented too (KL_TSAN, in build/tsan).  Everything under TSan runs
+# about ten times slower, pip included, so the instrumented interpreter gets
+# no venv: the modules are built for it with the venv's CMake, and the test
+# tools are installed once beside it, into build/tsan-site, by the venv's
+# pip, which picks wheels for 3.13t (only pure-Python ones: no tool builds
+# or ships code for it).  Any report fails the run: halt_on_error ends the process
+# at the first one with status 66.  pytest captures output only at the sys
+# level here, so the report of a halted process reaches the terminal instead
+# of vanishing with a capture file.  tools/tsan.supp holds the interpreter's
+# own races, each explained; TSAN_ARGS adds options after ours
+# (halt_on_error=0 shows every report of a run).  Each stress scenario gets
 # 1 s, the leak loops 5000 calls, and a run still going after TSAN_TIMEOUT
 # seconds is stopped with SIGABRT, on which faulthandler prints every
-# thread's stack.  Bytecode is kept in build/tsan/pycache even where the
-# environment turns writing it off: compiling it (and pytest's rewriting of
-# asserts) would add most of a minute to every start of the instrumented
-# interpreter.  The whole suite takes about 23 minutes on two cores; the
-# thread-stress tests alone, enough for CI, under a minute:
+# thread's stack.  Bytecode (the standard library's too: the interpreter is
+# installed without it) is kept in build/tsan/pycache even where the
+# environment turns writing it off: compiling it, and pytest's rewriting of
+# asserts, would add most of a minute to every start.  The whole suite takes
+# about 23 minutes on two cores; the thread-stress tests alone, which CI
+# runs, under a minute:
 #
 #     make test-tsan TESTS=tests/test_threads.py
 TSAN_TIMEOUT ?= 3600
 TSAN_ARGS ?=
+TSAN_SITE := build/tsan-site
+$(TSAN_SITE)/.ready: pyproject.toml | venv
+	rm -rf $(TSAN_SITE)
+	$(VPY) -m pip install -q --disable-pip-version-check --only-binary=:all: \
+	    --python-version 3.13 --implementation cp --abi cp313t --platform linux_x86_64 \
+	    --target $(TSAN_SITE) --group test
+	touch $@
+
 test-tsan: export TSAN_OPTIONS = suppressions=$(abspath tools/tsan.supp) halt_on_error=1 \
     second_deadlock_stack=1 history_size=4 $(TSAN_ARGS)
-test-tsan:
-	@py=$$(tools/interpreter.sh tsan) && $(MAKE) --no-print-directory build PYTHON="$$py" \
-	    VENV=build/venv-tsan BUILD=build/tsan VENV_GROUPS="build test" PIP_ARGS=--only-binary=:all: \
-	    CMAKE_ARGS="-DKL_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+test-tsan: $(TSAN_SITE)/.ready
+	@py=$$(tools/interpreter.sh tsan) && $(MAKE) --no-print-directory build PYEXE="$$py" \
+	    BUILD=build/tsan CMAKE_ARGS="-DKL_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 	KL_STRESS_SECONDS=$${KL_STRESS_SECONDS:-1} KL_LEAK_ITERATIONS=$${KL_LEAK_ITERATIONS:-5000} \
 	    PYTHONDONTWRITEBYTECODE= PYTHONPYCACHEPREFIX=$(abspath build/tsan/pycache) \
-	    PYTHONPATH=$(abspath build/tsan/pkg) timeout -s ABRT -k 30 $(TSAN_TIMEOUT) \
-	    $(abspath build/venv-tsan/bin/python) -m pytest $(TESTS) --capture=sys $(PYTEST_ARGS)
+	    PYTHONPATH=$(abspath build/tsan/pkg):$(abspath $(TSAN_SITE)) timeout -s ABRT -k 30 \
+	    $(TSAN_TIMEOUT) $$(tools/interpreter.sh tsan) -m pytest $(TESTS) --capture=sys $(PYTEST_ARGS)
 
 # Build trees go; the interpreters under build/interp stay (they take
 # minutes to make): `make clean-all` removes them too.

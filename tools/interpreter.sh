@@ -17,9 +17,30 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 kind=${1:-}
+# Each interpreter gets only what runs on it, since every part is minutes of
+# a first build on two cores:
+# - no pip in the base installation: every venv made from it gets its own
+#   from the bundled wheel, and make test-tsan installs the test tools beside
+#   the instrumented one with the ordinary venv's pip;
+# - no bytecode compiled at install (compileall at three optimisation
+#   levels): each module's is written when it is first imported, and
+#   make test-tsan keeps its own in a cache of its own;
+# - none of the extension modules nothing here imports (terminal, GUI and
+#   database bindings, the CJK codecs, example modules).  The instrumented
+#   interpreter, on which everything runs ten times slower, also goes
+#   without those only pip or the wheel tools need (ssl, hashlib's OpenSSL
+#   hashes, archives, ctypes); decimal falls back to its pure-Python twin.
+skip_common=(_tkinter _curses _curses_panel _dbm _gdbm readline _sqlite3 _multibytecodec
+             _codecs_cn _codecs_hk _codecs_iso2022 _codecs_jp _codecs_kr _codecs_tw
+             xxlimited xxlimited_35 xxsubtype _interpreters _interpchannels _interpqueues)
+skip_tsan=(_decimal _ctypes _lzma _bz2 _ssl _hashlib pyexpat _elementtree _uuid
+           _multiprocessing _posixshmem)
 case "$kind" in
-    ft) configure=(--disable-gil) ;;
-    tsan) configure=(--disable-gil --with-thread-sanitizer) ;;
+    ft) configure=(--disable-gil); mods=("${skip_common[@]}") ;;
+    tsan)
+        configure=(--disable-gil --with-thread-sanitizer)
+        mods=("${skip_common[@]}" "${skip_tsan[@]}")
+        ;;
     *) echo "usage: tools/interpreter.sh ft|tsan" >&2; exit 2 ;;
 esac
 
@@ -81,11 +102,14 @@ tree=$(ls -d "$work"/Python-3.13*)
 # No test modules: the suite needs none of them, and leaving them out saves
 # a third of the build and most of the install's bytecode compilation (for
 # the instrumented interpreter, most of `make install`).
-step "configure" bash -c "cd '$tree' && ./configure --prefix='$dest' ${configure[*]} \
-    --with-ensurepip=install --disable-test-modules"
+skip=()
+for mod in "${mods[@]}"; do skip+=("py_cv_module_$mod=n/a"); done
+step "configure" bash -c "cd '$tree' && ${skip[*]} ./configure --prefix='$dest' ${configure[*]} \
+    --disable-test-modules --with-ensurepip=no"
 step "make" make -C "$tree" -j "${JOBS:-2}"
 rm -rf "$dest"
-step "make install" make -C "$tree" install
+# PYTHON_FOR_BUILD runs only compileall at this step: `true` skips it.
+step "make install" make -C "$tree" install PYTHON_FOR_BUILD=true
 "$python" -c 'import sys; sys.exit(sys._is_gil_enabled())' >> "$log" 2>&1 \
     || { rm -rf "$dest"; echo "error: $kind interpreter: the GIL is enabled in the build" >&2; exit 1; }
 touch "$dest/.complete"
