@@ -104,6 +104,14 @@ tree=$(ls -d "$work"/Python-3.13*)
 # the instrumented interpreter, most of `make install`).
 skip=()
 for mod in "${mods[@]}"; do skip+=("py_cv_module_$mod=n/a"); done
+# ccache, where the machine has it (CI installs it), makes a rebuild from a
+# fresh checkout mostly cache hits.  The scratch directory's name changes
+# every time: compile commands are hashed relative to it, and without the
+# working directory (the debug info then names the scratch paths, which no
+# one reads).
+if command -v ccache > /dev/null; then
+    export CC="ccache gcc" CCACHE_BASEDIR=$work CCACHE_NOHASHDIR=1
+fi
 step "configure" bash -c "cd '$tree' && ${skip[*]} ./configure --prefix='$dest' ${configure[*]} \
     --disable-test-modules --with-ensurepip=no"
 step "make" make -C "$tree" -j "${JOBS:-2}"

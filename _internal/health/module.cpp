@@ -845,10 +845,6 @@ bool import_statuses(PyObject* m) {
         Ref text = value ? Ref::steal(PyObject_Format(value.get(), nullptr)) : Ref();
         PyObject* url =
             text ? PyUnicode_FromFormat("%s/%U", hl::kRemedyUrlBase, text.get()) : nullptr;
-        // Every call returns one of these strs: interned, they are immortal
-        // on a free-threaded build, so threads never contend for their
-        // reference counts.
-        if (url) PyUnicode_InternInPlace(&url);
         if (!kl::py::keep(m, kUrl0 + i, url)) return false;
     }
     return true;

@@ -55,12 +55,41 @@ PyObject* const* preset_values(PyObject** state, Preset p) noexcept {
 
 // ---- Construction ----------------------------------------------------------
 
+// The reference a new profile holds to one field value.
+PyObject* field_ref(PyObject* v) noexcept {
+#ifdef Py_GIL_DISABLED
+    // Without the GIL a new reference to an object another thread also
+    // references is an atomic write to a count the other thread writes too.
+    // Profiles are built from the shared preset values, or from a profile
+    // the threads share, so two threads building profiles would spend most
+    // of their time passing those counts back and forth.  A plain float or
+    // int gets an object of its own instead: equal, of the same type, and
+    // different only to `is` (small ints, bools, None and the interned
+    // texts are immortal and shared freely).  A NaN keeps its object: two
+    // profiles holding the same NaN compare equal, as tuples do, because
+    // comparison tries identity first.
+    if (PyFloat_CheckExact(v)) {
+        double d = PyFloat_AS_DOUBLE(v);
+        if (d != d) return Py_NewRef(v);
+        if (PyObject* own = PyFloat_FromDouble(d)) return own;
+        PyErr_Clear();  // out of memory: sharing is still correct
+    } else if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (!overflow)
+            if (PyObject* own = PyLong_FromLongLong(x)) return own;
+        PyErr_Clear();
+    }
+#endif
+    return Py_NewRef(v);
+}
+
 // A new instance holding new references to `vals`.
 PyObject* instantiate(PyTypeObject* type, PyObject* const* vals) {
     auto* self = PyObject_GC_New(ProfileObject, type);
     if (!self) return nullptr;
     self->hash = -1;
-    for (Py_ssize_t i = 0; i < kN; ++i) self->values[i] = Py_NewRef(vals[i]);
+    for (Py_ssize_t i = 0; i < kN; ++i) self->values[i] = field_ref(vals[i]);
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject*>(self);
 }
@@ -411,7 +440,7 @@ PyObject* make_value(const Value& v) {
         case Kind::Int: return PyLong_FromLongLong(v.i);
         case Kind::Float: return PyFloat_FromDouble(v.f);
         case Kind::Bool: return PyBool_FromLong(static_cast<long>(v.i));
-        case Kind::OptText: return v.text ? PyUnicode_FromString(v.text) : Py_NewRef(Py_None);
+        case Kind::OptText: return v.text ? PyUnicode_InternFromString(v.text) : Py_NewRef(Py_None);
     }
     return nullptr;
 }

@@ -8,6 +8,11 @@ namespace kl::py {
 
 bool keep(PyObject* module, std::size_t i, PyObject* value) noexcept {
     if (!value) return false;
+    // A kept str is handed to every caller (a verdict word, a system prompt
+    // inside each result).  Interned, it is immortal on the free-threaded
+    // build, so threads that return it do not fight over its reference
+    // count; with the GIL interning changes nothing but the one lookup here.
+    if (PyUnicode_CheckExact(value)) PyUnicode_InternInPlace(&value);
     PyObject** s = state_of(module);
     Py_XSETREF(s[i], value);
     return true;

@@ -63,7 +63,7 @@ PyModuleDef module_def(const char* name, const char* doc, PyMethodDef* methods,
 // ---- Used by exec functions (each returns false with an error set) ------
 
 // Stores a new reference in state slot i (nullptr: the error of the call
-// that failed to make it).
+// that failed to make it); an exact str is interned first.
 bool keep(PyObject* module, std::size_t i, PyObject* value) noexcept;
 
 // Adds a new reference as a module attribute (nullptr: propagates the error).
