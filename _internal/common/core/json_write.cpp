@@ -11,7 +11,7 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-void put_u_escape(std::string& out, char32_t unit) {
+void put_u_escape(std::pmr::string& out, char32_t unit) {
     char e[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
                  kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
     out.append(e, 6);
@@ -22,7 +22,7 @@ constexpr bool is_plain(char32_t c) noexcept {
     return c >= 0x20 && c <= 0x7E && c != U'"' && c != U'\\';
 }
 
-void put_escaped(std::string& out, char32_t c) {
+void put_escaped(std::pmr::string& out, char32_t c) {
     switch (c) {
         case U'"': out.append("\\\""); return;
         case U'\\': out.append("\\\\"); return;
@@ -65,7 +65,7 @@ std::size_t plain_run(const C* p, std::size_t i, std::size_t n) noexcept {
 }
 
 template <class C>
-void put_string(std::string& out, View<C> s) {
+void put_string(std::pmr::string& out, View<C> s) {
     out.push_back('"');
     const std::size_t n = s.size();
     std::size_t i = 0;
@@ -89,11 +89,11 @@ void put_string(std::string& out, View<C> s) {
 
 }  // namespace
 
-void append_json_string(std::string& out, const AnyText& s) {
+void append_json_string(std::pmr::string& out, const AnyText& s) {
     s.visit([&](auto v) { put_string(out, v); });
 }
 
-void append_json_float(std::string& out, double d) {
+void append_json_float(std::pmr::string& out, double d) {
     if (std::isnan(d)) {
         out.append("NaN");
         return;

@@ -13,7 +13,7 @@ namespace kl::py {
 namespace {
 
 // int's own decimal form (a subclass's __repr__ is not consulted).
-bool put_int(std::string& out, PyObject* o) {
+bool put_int(std::pmr::string& out, PyObject* o) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (!overflow) {
@@ -27,7 +27,7 @@ bool put_int(std::string& out, PyObject* o) {
     return true;
 }
 
-bool put_key(std::string& out, PyObject* key) {
+bool put_key(std::pmr::string& out, PyObject* key) {
     if (PyUnicode_Check(key)) {
         append_json_string(out, text_of(key));
         return true;
@@ -71,7 +71,7 @@ enum class Next { member, end, error };
 
 class Encoder {
 public:
-    explicit Encoder(std::string& out) : out_(out) {}
+    explicit Encoder(std::pmr::string& out) : out_(out) {}
 
     bool run(PyObject* root) {
         if (!value(root)) return false;
@@ -186,13 +186,13 @@ private:
         return false;
     }
 
-    std::string& out_;
+    std::pmr::string& out_;
     std::vector<Frame> stack_;
     std::unordered_set<PyObject*> deep_open_;  // open containers below kScanDepth frames
 };
 
 }  // namespace
 
-bool append_json(std::string& out, PyObject* value) { return Encoder(out).run(value); }
+bool append_json(std::pmr::string& out, PyObject* value) { return Encoder(out).run(value); }
 
 }  // namespace kl::py

@@ -54,7 +54,7 @@ bool plain_piece(StrWriter& out, Ref value, Piece& piece) {
         int overflow = 0;
         long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (!overflow) {
-            std::string& buf = out.ascii_buffer();
+            std::pmr::string& buf = out.ascii_buffer();
             piece.begin = buf.size();
             append_int(buf, n);
             piece.size = buf.size() - piece.begin;
@@ -65,7 +65,7 @@ bool plain_piece(StrWriter& out, Ref value, Piece& piece) {
         // float's str() is its repr: the shortest round-trip digits in the
         // layout the JSON writer shares with it, or nan / inf / -inf.
         double d = PyFloat_AS_DOUBLE(v);
-        std::string& buf = out.ascii_buffer();
+        std::pmr::string& buf = out.ascii_buffer();
         piece.begin = buf.size();
         if (std::isfinite(d))
             append_json_float(buf, d);
@@ -80,7 +80,7 @@ bool plain_piece(StrWriter& out, Ref value, Piece& piece) {
 
 bool content_piece(StrWriter& out, Ref value, Piece& piece) {
     if (!PyDict_Check(value.get())) return plain_piece(out, std::move(value), piece);
-    std::string& buf = out.ascii_buffer();
+    std::pmr::string& buf = out.ascii_buffer();
     piece.begin = buf.size();
     if (!append_json(buf, value.get())) return false;
     piece.size = buf.size() - piece.begin;

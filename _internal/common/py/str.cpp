@@ -7,21 +7,6 @@ namespace kl::py {
 
 namespace {
 
-template <class D, class S>
-void copy_units(D* __restrict dst, const S* __restrict src, std::size_t n) noexcept {
-    if constexpr (sizeof(D) == sizeof(S)) {
-        std::memcpy(dst, src, n * sizeof(D));
-    } else {
-        // Blocks of a fixed length, which the compiler turns into vector
-        // code at -O2; the tail goes one unit at a time.
-        constexpr std::size_t kBlock = 16;
-        std::size_t i = 0;
-        for (; i + kBlock <= n; i += kBlock)
-            for (std::size_t k = 0; k < kBlock; ++k) dst[i + k] = static_cast<D>(src[i + k]);
-        for (; i < n; ++i) dst[i] = static_cast<D>(src[i]);
-    }
-}
-
 // Writes n units of width `sw` at src into a str's storage of kind `dk`,
 // starting at code point `at`.
 void write_units(void* dst, int dk, std::size_t at, const void* src, unsigned sw,

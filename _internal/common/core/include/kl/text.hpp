@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 
@@ -65,6 +66,23 @@ constexpr bool is_space(char32_t c) noexcept {
     if (c < 0x2000) return false;
     if (c <= 0x200A || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F) return true;
     return c == 0x3000;
+}
+
+// Copies n code points from units of one width to units of another (the
+// destination wide enough for every one of them).
+template <class D, class S>
+inline void copy_units(D* __restrict dst, const S* __restrict src, std::size_t n) noexcept {
+    if constexpr (sizeof(D) == sizeof(S)) {
+        if (n) __builtin_memcpy(dst, src, n * sizeof(D));
+    } else {
+        // Blocks of a fixed length, which the compiler turns into vector
+        // code at -O2; the tail goes one unit at a time.
+        constexpr std::size_t kBlock = 16;
+        std::size_t i = 0;
+        for (; i + kBlock <= n; i += kBlock)
+            for (std::size_t k = 0; k < kBlock; ++k) dst[i + k] = static_cast<D>(src[i + k]);
+        for (; i < n; ++i) dst[i] = static_cast<D>(src[i]);
+    }
 }
 
 // Removes runs of whitespace at both ends.
@@ -131,6 +149,6 @@ extern template void decode_utf8<U2>(std::string_view, U2*) noexcept;
 extern template void decode_utf8<U4>(std::string_view, U4*) noexcept;
 
 // Decimal form of an integer, with a leading '-' when negative.
-void append_int(std::string& out, long long value);
+void append_int(std::pmr::string& out, long long value);
 
 }  // namespace kl

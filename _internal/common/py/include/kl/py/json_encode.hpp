@@ -27,6 +27,7 @@
 
 #include <Python.h>
 
+#include <memory_resource>
 #include <string>
 
 namespace kl::py {
@@ -34,6 +35,6 @@ namespace kl::py {
 // Appends the JSON text of `value` to `out` (pure ASCII).  False with the
 // host error set; `out` then holds an unspecified prefix, which callers
 // discard.
-bool append_json(std::string& out, PyObject* value);
+bool append_json(std::pmr::string& out, PyObject* value);
 
 }  // namespace kl::py
