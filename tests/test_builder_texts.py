@@ -31,8 +31,8 @@ from kelvane_layer._internal import (
 from kelvane_layer.types import SharedMemory
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
-import bench_classifiers as floors_cj  # noqa: E402
-import bench_prompts as floors  # noqa: E402
+import bench_classifiers as floors_cj
+import bench_prompts as floors
 
 WORDS = ["a", "word", "caf\u00e9", "\u00ff\u00e0", "\u65e5\u672c", "\uffff", "\U0001f600",
          "x\U0010ffffy", "\ud800", "\udfffz", "\x7f"]
@@ -124,10 +124,13 @@ def _extra_bytes(call) -> int:
 
 def _calls(text: str):
     mem = {"content": text, "event_type": "observation", "created_at": "2026-01-01"}
+    map_mem = {"content": {"summary": text, text[:100]: [text[:100], 1.5]}, "event_type": "x",
+               "created_at": "y"}
     return {
         "convergence": lambda: convergence_judge.build_convergence_prompt(
             [("s", text), ("t", text[: len(text) // 2])]),
         "consolidation": lambda: consolidation.build_consolidation_prompt([mem, mem]),
+        "consolidation, map content": lambda: consolidation.build_consolidation_prompt([map_mem]),
         "journal": lambda: journal.build_journal_prompt([mem, dict(mem, salience=0.5)]),
         "evolution": lambda: evolution.build_evolution_prompt(
             [{"id": "i", "text": text}], [text], 3, text),

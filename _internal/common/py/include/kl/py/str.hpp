@@ -93,6 +93,20 @@ public:
     // placed here (for text that has to be computed before the pieces in
     // front of it are known).
     void scratch_piece(std::size_t begin, std::size_t n);
+    // A host str as a JSON string (json_write.hpp), escaped only when the
+    // result is written, at the result's width: a long text with many
+    // escapes costs no buffer of its escaped form.  The writer keeps `s`
+    // alive.
+    void json_string(PyObject* s);
+    // Ends the last piece: text added from now on never joins it.  Returns
+    // the number of pieces so far (a mark for move_to_end).
+    std::size_t seal() noexcept {
+        sealed_ = pieces_.size();
+        return sealed_;
+    }
+    // Moves the pieces [from, to) (two marks) behind all others, for text
+    // that had to be made before the pieces in front of it; then seals.
+    void move_to_end(std::size_t from, std::size_t to);
     // Room for this many more pieces.
     void reserve(std::size_t pieces) { pieces_.reserve(pieces_.size() + pieces); }
 
@@ -107,6 +121,7 @@ private:
         std::size_t offset;
         std::size_t size;
         unsigned char width;
+        bool json;         // data: a text of `offset` code points, written escaped
         char32_t maxchar;
     };
     void push(const Piece& p);
@@ -116,6 +131,7 @@ private:
     RawVector<Ref> keep_{raw_memory()};
     RawString scratch_{raw_memory()};
     std::size_t total_ = 0;
+    std::size_t sealed_ = 0;
     char32_t maxchar_ = 0;
 };
 
