@@ -109,10 +109,25 @@ constexpr bool ends_with_ascii(View<C> s, std::string_view a) noexcept {
 
 // The smallest `maxchar` class of a run of units, as the host sizes a str:
 // 0x7F, 0xFF, 0xFFFF or 0x10FFFF.
+//
+// Blocks of a fixed length (vector code at -O2), and an early end once the
+// widest class the unit type can hold is reached: a text stored wide for
+// its emoji usually shows one soon.
 template <class C>
 char32_t max_char_class(View<C> s) noexcept {
+    constexpr char32_t widest = sizeof(C) == 1 ? 0x80 : sizeof(C) == 2 ? 0x100 : 0x10000;
+    constexpr std::size_t kBlock = 64;
+    const C* p = s.data();
+    const std::size_t n = s.size();
     char32_t bits = 0;
-    for (C c : s) bits |= static_cast<char32_t>(c);
+    std::size_t i = 0;
+    for (; i + kBlock <= n && bits < widest; i += kBlock) {
+        C block = 0;
+        for (std::size_t k = 0; k < kBlock; ++k) block |= p[i + k];
+        bits |= static_cast<char32_t>(block);
+    }
+    if (bits < widest)
+        for (; i < n; ++i) bits |= static_cast<char32_t>(p[i]);
     if (bits < 0x80) return 0x7F;
     if (bits < 0x100) return 0xFF;
     if (bits < 0x10000) return 0xFFFF;
