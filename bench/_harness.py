@@ -94,3 +94,59 @@ def fmt_us(us: float) -> str:
     if us >= 1000:
         return f"{us / 1000:.2f} ms"
     return f"{us:.2f} us"
+
+
+# -- fresh inputs --------------------------------------------------------------------
+#
+# A builder's input arrives new on every call (read from storage, decoded
+# from a reply), never as the same str objects again.  A side fed "fresh"
+# inputs cycles through copies of them, every str a separate object with
+# none of the state a str caches once used (its hash, its UTF-8 form), and
+# the copies together large enough not to stay in the processor's caches
+# from one call to the same copy's next.  Both sides of a workload get
+# copies of the same inputs, made before anything is timed.
+
+FRESH_CHARS = 4_000_000  # characters in all copies of one input, at most
+FRESH_COPIES = (8, 64)  # fewest and most copies
+
+
+def fresh_copy(v: object) -> object:
+    """``v`` with every str in it (mapping keys aside) a new object."""
+    if type(v) is str:
+        return v.encode("utf-8", "surrogatepass").decode("utf-8", "surrogatepass")
+    if type(v) is list:
+        return [fresh_copy(x) for x in v]
+    if type(v) is tuple:
+        return tuple(fresh_copy(x) for x in v)
+    if type(v) is dict:
+        return {k: fresh_copy(x) for k, x in v.items()}
+    fields = getattr(type(v), "__dataclass_fields__", None)
+    if fields is not None:
+        return type(v)(**{f: fresh_copy(getattr(v, f)) for f in fields})
+    return v
+
+
+def _chars(v: object) -> int:
+    if type(v) is str:
+        return len(v)
+    if type(v) in (list, tuple):
+        return sum(map(_chars, v))
+    if type(v) is dict:
+        return sum(map(_chars, v.values()))
+    fields = getattr(type(v), "__dataclass_fields__", None)
+    return sum(_chars(getattr(v, f)) for f in fields) if fields else 0
+
+
+def fresh(fn: Callable[..., object], *args: object) -> Callable[[], object]:
+    """A call of ``fn`` on the next copy of ``args`` each time."""
+    lo, hi = FRESH_COPIES
+    n = max(lo, min(hi, FRESH_CHARS // max(1, _chars(args))))
+    pool = [fresh_copy(args) for _ in range(n)]
+    state = [0]
+
+    def call() -> object:
+        i = state[0]
+        state[0] = i + 1 if i + 1 < n else 0
+        return fn(*pool[i])
+
+    return call

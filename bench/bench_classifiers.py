@@ -8,7 +8,7 @@ import random
 from operator import itemgetter
 
 import _reference_models as model
-from _harness import Workload
+from _harness import Workload, fresh
 
 from kelvane_layer._internal import convergence_judge as cj
 from kelvane_layer._internal import rule_domains as rd
@@ -52,14 +52,35 @@ def floor_cosine(a, b):
     return dot / (math.sqrt(na) * math.sqrt(nb))
 
 
+ASCII_WORDS = ["word", "a", "deploy", "queue", "x", "retry", "customer"]
+MIXED_WORDS = [
+    ["word", "a", "deploy", "caf\u00e9", "x", "na\u00efve", "d\u00e9j\u00e0"],
+    ["word", "a", "deploy", "\u65e5\u672c", "x", "\u914d\u9001", "\u518d\u8a66"],
+    ["word", "a", "deploy", "\U0001f680", "x", "ok\U0001f44d", "\u2705"],
+]
+GAPS = [" ", " ", " ", "  ", "\t", "\n"]
+
+
+def _turns(rng: random.Random, *vocabs: list[str]) -> list[tuple[str, str]]:
+    out = []
+    for i in range(30):
+        vocab = vocabs[i % len(vocabs)]
+        words = [rng.choice(vocab) + rng.choice(GAPS) for _ in range(30)]
+        out.append((f"agent-{i % 4}", "".join(words)[:150]))
+    return out
+
+
 def workloads() -> list[Workload]:
     rng = random.Random(7)
     # 100 characters, no keyword until the last domain's: the whole table is searched.
     directive = ("Always greet the customer by name and keep replies short and clear; "
                  "offer loyalty perks at the end.")[:100]
     directive_uc = directive.replace("greet", "gr\u00e9et")
-    turns = [(f"agent-{i % 4}", " ".join(rng.choice(["word", "a", "longer\tword", "\n", "x"])
-                                          for _ in range(40))) for i in range(8)]
+    # 30 turns of short words split by single and double spaces, tabs and
+    # line feeds; the mixed-script turns draw accented, CJK and emoji words
+    # in turn, so their contents come in all three storage widths.
+    turns = _turns(rng, ASCII_WORDS)
+    mixed = _turns(rng, *MIXED_WORDS)
     clean = [(s, " ".join(c.split())) for s, c in turns]
     reply = "  converged | The team agreed to ship on Friday after the cost review.  "
     a = [rng.uniform(-1, 1) for _ in range(1536)]
@@ -69,6 +90,7 @@ def workloads() -> list[Workload]:
     for text in (directive, directive_uc):
         assert classify(text) == model.directive_domain(text) == "retention"
     assert cj.build_convergence_prompt(turns) == floor_convergence(turns)
+    assert cj.build_convergence_prompt(mixed) == floor_convergence(mixed)
     assert cj.build_convergence_prompt(turns) == model.convergence_prompt(turns)
     assert cj.build_convergence_prompt(clean) == floor_convergence_clean(clean)
     assert cj.parse_convergence_verdict(reply) == model.convergence_verdict(reply)
@@ -88,13 +110,17 @@ def workloads() -> list[Workload]:
                  lambda: cj.parse_convergence_verdict(reply),
                  {"strip() + partition()": lambda: floor_verdict(reply)},
                  peers={plain: lambda: model.convergence_verdict(reply)}, target=1.25),
-        Workload("build_convergence_prompt", "8 turns of ~150 chars",
-                 lambda: cj.build_convergence_prompt(turns),
-                 {"itemgetter + split/join": lambda: floor_convergence(turns)},
-                 peers={plain: lambda: model.convergence_prompt(turns)}, target=1.5),
-        Workload("build_convergence_prompt", "8 single-spaced turns of ~120 chars",
-                 lambda: cj.build_convergence_prompt(clean),
-                 {"itemgetter + join": lambda: floor_convergence_clean(clean)}, target=1.5),
+        Workload("build_convergence_prompt", "30 turns of ~150 chars, ASCII",
+                 fresh(cj.build_convergence_prompt, turns),
+                 {"itemgetter + split/join": fresh(floor_convergence, turns)},
+                 peers={plain: fresh(model.convergence_prompt, turns)}, target=1.5),
+        Workload("build_convergence_prompt", "30 turns of ~150 chars, mixed-script",
+                 fresh(cj.build_convergence_prompt, mixed),
+                 {"itemgetter + split/join": fresh(floor_convergence, mixed)},
+                 peers={plain: fresh(model.convergence_prompt, mixed)}, target=1.5),
+        Workload("build_convergence_prompt", "30 single-spaced turns of ~120 chars",
+                 fresh(cj.build_convergence_prompt, clean),
+                 {"itemgetter + join": fresh(floor_convergence_clean, clean)}, target=1.5),
         Workload("cosine_similarity", "two 1,536-element lists",
                  lambda: cj.cosine_similarity(a, b), {"math.sumprod": lambda: floor_cosine(a, b)},
                  peers={plain: lambda: model.cosine(a, b)}),

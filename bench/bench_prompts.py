@@ -15,7 +15,7 @@ import random
 import string
 from operator import attrgetter, itemgetter
 
-from _harness import Workload
+from _harness import Workload, fresh
 
 from kelvane_layer._internal import consolidation, evolution, extraction, group_digest, journal
 from kelvane_layer.types import SharedMemory
@@ -155,27 +155,48 @@ def floor_hash(prompt: str) -> str:
 
 
 # -- inputs --------------------------------------------------------------------------
+#
+# Every builder is timed twice: on ASCII text, and on text that mixes accented
+# (one byte a code point), CJK (two) and emoji (four) words into the ASCII
+# ones, record by record, so the records come in all three storage widths.
+
+ASCII_VOCAB = ["deploy", "failed", "customer", "invoice", "refund", "retry", "latency", "cafe",
+               "window", "queue", "timeout", "region"]
+MIXED_VOCABS = [
+    ASCII_VOCAB[:8] + ["caf\u00e9", "na\u00efve", "r\u00e9gion", "d\u00e9j\u00e0"],
+    ASCII_VOCAB[:8] + ["\u65e5\u672c", "\u914d\u9001", "\u8acb\u6c42\u66f8", "\u518d\u8a66\u884c"],
+    ASCII_VOCAB[:8] + ["\U0001f680", "ok\U0001f44d", "\U0001f4e6\u7bb1", "\u2705done"],
+]
 
 
-def _words(rng: random.Random, size: int) -> str:
-    vocab = ["deploy", "failed", "customer", "invoice", "refund", "retry", "latency", "caf\u00e9",
-             "window", "queue", "timeout", "region"]
-    out, length = [], 0
-    while length < size:
-        out.append(rng.choice(vocab))
-        length += len(out[-1]) + 1
-    return " ".join(out)[:size]
+class Words:
+    """Texts of about ``size`` characters drawn from one vocabulary (ASCII),
+    or from the three mixed ones in turn (one per text)."""
+
+    def __init__(self, seed: int, mixed: bool) -> None:
+        self.rng = random.Random(seed)
+        self.vocabs = MIXED_VOCABS if mixed else [ASCII_VOCAB]
+        self.turn = 0
+
+    def __call__(self, size: int) -> str:
+        vocab = self.vocabs[self.turn % len(self.vocabs)]
+        self.turn += 1
+        out, length = [], 0
+        while length < size:
+            out.append(self.rng.choice(vocab))
+            length += len(out[-1]) + 1
+        return " ".join(out)[:size]
 
 
-def _memories(rng: random.Random, count: int, size: int, *, salience: bool,
+def _memories(words: Words, rng: random.Random, count: int, size: int, *, salience: bool,
               maps: bool = True) -> list[dict]:
     mems = []
     for i in range(count):
         if maps and i % 2:
-            content: object = {"summary": _words(rng, size - 120), "tags": ["ops", "billing"],
+            content: object = {"summary": words(size - 120), "tags": ["ops", "billing"],
                                "score": 0.75, "count": i, "ok": True}
         else:
-            content = _words(rng, size)
+            content = words(size)
         m = {"id": f"m{i}", "content": content, "event_type": "observation",
              "created_at": f"2026-01-{i % 28 + 1:02d}T10:00:00"}
         if salience and i % 3:
@@ -190,56 +211,57 @@ def _same(ours, floor, *args):
 
 
 def workloads() -> list[Workload]:
-    rng = random.Random(7)
     join = "itemgetter + join"
     out: list[Workload] = []
 
     def builder(entry, workload, ours, floor, *args, label=join):
-        mine, theirs = _same(ours, floor, *args)
-        out.append(Workload(entry, workload, mine, {label: theirs}, target=1.5))
+        assert ours(*args) == floor(*args), entry
+        out.append(Workload(entry, workload, fresh(ours, *args), {label: fresh(floor, *args)},
+                            target=1.5))
 
-    cons = _memories(rng, 20, 300, salience=False)
-    builder("build_consolidation_prompt", "20 memories x 300 chars, half maps",
-            consolidation.build_consolidation_prompt, floor_consolidation, cons)
+    for script in ("ASCII", "mixed-script"):
+        mixed = script != "ASCII"
+        words = Words(7, mixed)
+        rng = random.Random(7)
+        cons = _memories(words, rng, 20, 300, salience=False)
+        builder("build_consolidation_prompt", f"20 memories x 300 chars, half maps, {script}",
+                consolidation.build_consolidation_prompt, floor_consolidation, cons)
+        jour = _memories(words, rng, 50, 300, salience=True)
+        jour[25]["content"] = words(60_000)
+        builder("build_journal_prompt", f"50 memories, one of 60,000 chars, {script}",
+                journal.build_journal_prompt, floor_journal, jour)
+        # Without maps the floor encodes no JSON: it only copies the records' texts.
+        cons_text = _memories(words, rng, 20, 300, salience=False, maps=False)
+        builder("build_consolidation_prompt", f"20 memories x 300 chars, all text, {script}",
+                consolidation.build_consolidation_prompt, floor_consolidation, cons_text)
+        jour_text = _memories(words, rng, 50, 300, salience=True, maps=False)
+        jour_text[25]["content"] = words(60_000)
+        builder("build_journal_prompt", f"50 text memories, one of 60,000 chars, {script}",
+                journal.build_journal_prompt, floor_journal, jour_text)
 
-    jour = _memories(rng, 50, 300, salience=True)
-    jour[25]["content"] = _words(rng, 60_000)
-    builder("build_journal_prompt", "50 memories, one of 60,000 chars",
-            journal.build_journal_prompt, floor_journal, jour)
-    # Without maps the floor encodes no JSON: it only copies the records' texts.
-    text_rng = random.Random(8)  # its own stream: the inputs above and below stay as they were
-    cons_text = _memories(text_rng, 20, 300, salience=False, maps=False)
-    builder("build_consolidation_prompt", "20 memories x 300 chars, all text",
-            consolidation.build_consolidation_prompt, floor_consolidation, cons_text)
-    jour_text = _memories(text_rng, 50, 300, salience=True, maps=False)
-    jour_text[25]["content"] = _words(text_rng, 60_000)
-    builder("build_journal_prompt", "50 text memories, one of 60,000 chars",
-            journal.build_journal_prompt, floor_journal, jour_text)
+        insights = [{"id": f"ins-{i}", "text": f"Customers who wait more than {i} minutes "
+                     f"abandon the chat: {words(20)}."} for i in range(20)]
+        directives = [f"When the customer mentions order {i}, {words(40)}." for i in range(50)]
+        builder("build_evolution_prompt", f"50 directives, 20 insights, {script}",
+                evolution.build_evolution_prompt, floor_evolution,
+                insights, directives, 3, "Keep it short.")
 
-    insights = [
-        {"id": f"ins-{i}", "text": f"Customers who wait more than {i} minutes abandon the chat."}
-        for i in range(20)
-    ]
-    directives = [f"When the customer mentions order {i}, ask for the order number first."
-                  for i in range(50)]
-    builder("build_evolution_prompt", "50 directives, 20 insights",
-            evolution.build_evolution_prompt, floor_evolution,
-            insights, directives, 3, "Keep it short.")
+        memory = "\n  " + words(1_000) + "  \n"
+        builder("build_extraction_prompt", f"1,000-char memory, {script}",
+                extraction.build_extraction_prompt, floor_extraction, memory, 5, "assistant")
+        draft = "\n" + words(1_500) + "\n\n"
+        builder("build_claim_extraction_prompt", f"1,500-char draft, {script}",
+                extraction.build_claim_extraction_prompt, floor_claim_extraction, draft, 8)
 
-    memory = "\n  " + _words(rng, 1_000) + "  \n"
-    builder("build_extraction_prompt", "1,000-char memory",
-            extraction.build_extraction_prompt, floor_extraction, memory, 5, "assistant")
-    draft = "\n" + _words(rng, 1_500) + "\n\n"
-    builder("build_claim_extraction_prompt", "1,500-char draft",
-            extraction.build_claim_extraction_prompt, floor_claim_extraction, draft, 8)
+        shared = [SharedMemory(content=words(120), team_score=rng.random()) for _ in range(200)]
+        builder("build_group_digest_prompt", f"200 rows, {script}",
+                group_digest.build_group_digest_prompt, floor_digest, shared,
+                label="attrgetter + sort + join")
 
-    shared = [SharedMemory(content=_words(rng, 120), team_score=rng.random()) for _ in range(200)]
-    builder("build_group_digest_prompt", "200 rows",
-            group_digest.build_group_digest_prompt, floor_digest, shared,
-            label="attrgetter + sort + join")
-
+    latin = Words(9, mixed=False)
+    latin.vocabs = [ASCII_VOCAB[:7] + ["caf\u00e9"] + ASCII_VOCAB[8:]]
     for label, text in (("1 MB ASCII", "a" * 1_000_000),
-                        ("1 MB text, non-ASCII", _words(rng, 500_000) * 2)):
+                        ("1 MB text, non-ASCII", latin(500_000) * 2)):
         mine, theirs = _same(group_digest.compute_prompt_hash, floor_hash, text)
         out.append(Workload("compute_prompt_hash", label, mine, {"hashlib.sha256": theirs}))
     return out

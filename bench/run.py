@@ -40,7 +40,6 @@ README_US: dict[tuple[str, str], float] = {
     ("classify_directive_domain", "100-char ASCII directive"): 0.97,
     ("classify_directive_domain", "100-char non-ASCII directive"): 2.72,
     ("parse_convergence_verdict", "70-char CONVERGED reply"): 0.64,
-    ("build_convergence_prompt", "8 turns of ~150 chars"): 7.88,
     ("cosine_similarity", "two 1,536-element lists"): 3.23,
     ("compute_kelvane_score + classify_cognitive_health", "full statistics map"): 1.60,
     ("compute_kelvane_score", "full statistics map"): 1.07,

@@ -3,6 +3,7 @@
 // stagnation gate with its ceiling.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -109,6 +110,94 @@ void for_each_flat_run(View<C> s, F&& run) {
         start = end;
         while (start < n && is_space(p[start])) ++start;
     }
+}
+
+// The length and maxchar class of a text's flattened form, found without
+// writing it.  `as_is` is set when the flattened form is the text itself
+// (one stretch covering all of it), which then needs no second scan.
+struct FlatShape {
+    std::size_t size = 0;
+    char32_t maxchar = 0;  // 0 for an empty result
+    bool as_is = false;
+};
+
+namespace detail {
+
+inline constexpr auto kLatin1Space = [] {
+    std::array<bool, 256> t{};
+    for (char32_t c = 0; c < 256; ++c) t[c] = is_space(c);
+    return t;
+}();
+
+// is_space for one unit, by table below U+0100; wider units are whitespace
+// only within U+1680..U+3000.
+template <class C>
+inline bool space_unit(C unit) noexcept {
+    const auto c = static_cast<char32_t>(unit);
+    if constexpr (sizeof(C) == 1) {
+        return kLatin1Space[c];
+    } else {
+        if (c < 0x100) return kLatin1Space[c];
+        return c >= 0x1680 && c <= 0x3000 && is_space(c);
+    }
+}
+
+}  // namespace detail
+
+// Text that is flat already (single-spaced words, the common case) is
+// recognised by the stretch scan, which takes eight Latin-1 units at a
+// time; any other is counted unit by unit, with no branch on the text:
+// the flattened length is the non-whitespace units plus one space between
+// each two words.
+template <class C>
+FlatShape flat_shape(View<C> s) noexcept {
+    const C* p = s.data();
+    const std::size_t n = s.size();
+    if (n && !detail::space_unit(p[0])) {
+        char32_t bits = 0;
+        if (detail::find_break(p, 0, n, bits) == n) return {n, detail::char_class(bits), true};
+    }
+    std::size_t kept = 0, words = 0;
+    char32_t bits = 0;
+    bool after_space = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<char32_t>(p[i]);
+        const bool sp = detail::space_unit(p[i]);
+        kept += !sp;
+        words += after_space & !sp;
+        bits |= sp ? 0 : c;
+        after_space = sp;
+    }
+    if (!kept) return {};
+    return {kept + words - 1, detail::char_class(bits), false};
+}
+
+// Writes the flattened form of `s` at `out`, which has room for
+// flat_shape(s).size units wide enough for its maxchar class; returns the
+// end of what was written.  Whitespace of any width is dropped, so a narrow
+// destination only ever keeps code points that fit it.
+//
+// One step per unit with no branch on the text: every step stores a space
+// and the unit itself and moves on past what belongs there.  A whitespace
+// unit is stored (truncated) where the next kept unit will overwrite it;
+// trailing whitespace is cut first, so such a store always lies within
+// what the call writes.
+template <class C, class D>
+D* write_flat(View<C> s, D* out) noexcept {
+    const C* p = s.data();
+    std::size_t n = s.size();
+    while (n && detail::space_unit(p[n - 1])) --n;
+    D* o = out;
+    bool gap = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool sp = detail::space_unit(p[i]);
+        *o = static_cast<D>(' ');
+        o += gap & !sp;
+        *o = static_cast<D>(p[i]);
+        o += !sp;
+        gap = sp & (o != out);
+    }
+    return o;
 }
 
 // ---- The verdict -----------------------------------------------------------

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "convergence_judge/convergence_judge.hpp"
-#include "kl/py/ascii_batch.hpp"
 #include "kl/py/function.hpp"
 #include "kl/py/module.hpp"
 #include "kl/py/prompt_text.hpp"
+#include "kl/py/raw_alloc.hpp"
 #include "kl/py/ref.hpp"
 #include "kl/py/str.hpp"
 
@@ -33,6 +33,7 @@ constexpr const char* kCosine = "cosine_similarity";
 struct Turn {
     Ref sender;
     Ref content;
+    bool as_is = false;  // the content is already flat (found by the measure pass)
 };
 
 bool wrong_count(Py_ssize_t index, const char* got) {
@@ -97,28 +98,23 @@ bool unpack_turn(Py_ssize_t index, PyObject* turn, Turn& out) {
     return true;
 }
 
-// The flattened content: long stretches as slices of the content itself,
-// short ASCII ones (with the spaces between them) copied into the batch,
-// where they make one piece with the text around them instead of many.
-void put_flattened(kl::py::StrWriter& out, kl::py::AsciiBatch& batch, PyObject* content) {
-    constexpr std::size_t kSliceFrom = 128;
-    std::string& buf = batch.buffer();
-    kl::py::text_of(content).visit([&](auto v) {
-        cj::for_each_flat_run(v, [&](std::size_t b, std::size_t len, bool first, char32_t maxchar) {
-            if (!first) buf.push_back(' ');
-            if (maxchar == 0x7F && len < kSliceFrom) {
-                auto* src = v.data() + b;
-                if constexpr (sizeof(*src) == 1) {
-                    buf.append(reinterpret_cast<const char*>(src), len);
-                } else {
-                    for (std::size_t k = 0; k < len; ++k) buf.push_back(static_cast<char>(src[k]));
-                }
-                return;
-            }
-            batch.flush();
-            out.borrowed_slice(content, b, len, maxchar);
-        });
-    });
+// The flattened content.  The measure pass finds its shape and notes
+// whether it is the content itself (single-spaced prose, the common case),
+// which the fill pass then copies whole instead of scanning it again.
+template <class Sink>
+void put_flattened(Sink& sink, Turn& turn) {
+    PyObject* content = turn.content.get();
+    if constexpr (Sink::measuring) {
+        const cj::FlatShape shape =
+            kl::py::text_of(content).visit([](auto v) { return cj::flat_shape(v); });
+        turn.as_is = shape.as_is;
+        sink.shaped(shape.size, shape.maxchar);
+    } else if (turn.as_is) {
+        sink.str(content);
+    } else {
+        kl::py::text_of(content).visit(
+            [&](auto v) { sink.cursor() = cj::write_flat(v, sink.cursor()); });
+    }
 }
 
 PyObject* build_convergence_prompt(PyObject*, PyObject* const* args) {
@@ -126,40 +122,36 @@ PyObject* build_convergence_prompt(PyObject*, PyObject* const* args) {
     if (!PyList_Check(list)) return kl::py::arg_type_error(kBuild, "turns", "list", list);
     // A private copy of the list: unpacking may run host code (a turn's
     // iterator) that changes the caller's list.  Everything is unpacked and
-    // checked before anything is rendered; from then on no host code runs.
+    // checked before anything is rendered; from then on no host code runs
+    // and every text is an immutable str, so the transcript is written
+    // straight into the result in two passes over the same turns.
     Ref copy = Ref::steal(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX));
     if (!copy) return nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(copy.get());
-    std::vector<Turn> turns(static_cast<std::size_t>(n));
+    kl::py::RawVector<Turn> turns(static_cast<std::size_t>(n), kl::py::raw_memory());
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!unpack_turn(i, PyList_GET_ITEM(copy.get(), i), turns[static_cast<std::size_t>(i)]))
             return nullptr;
+    copy = Ref();
 
-    kl::py::StrWriter out;
-    out.reserve(4 * turns.size() + 4);
-    {
-        kl::py::AsciiBatch batch(out);
+    return kl::py::write_twice([&](auto& sink) {
         auto lit = [&](const kl::AnyText& t) {
-            batch.literal(t);
+            sink.text(t);
             return true;
         };
         cj::kTranscript.walk(lit, [&](int) {
-            for (const Turn& t : turns) {
+            for (Turn& t : turns) {
                 cj::kTurnLine.walk(lit, [&](int slot) {
-                    if (slot == cj::kSenderId) {
-                        batch.flush();
-                        out.borrowed(t.sender.get());
-                    } else {
-                        put_flattened(out, batch, t.content.get());
-                    }
+                    if (slot == cj::kSenderId)
+                        sink.str(t.sender.get());
+                    else
+                        put_flattened(sink, t);
                     return true;
                 });
             }
             return true;
         });
-        batch.flush();
-    }
-    return out.finish();
+    });
 }
 
 // ---- Verdict -----------------------------------------------------------

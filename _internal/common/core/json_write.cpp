@@ -11,7 +11,7 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-void put_u_escape(std::string& out, char32_t unit) {
+void put_u_escape(std::pmr::string& out, char32_t unit) {
     char e[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
                  kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
     out.append(e, 6);
@@ -22,7 +22,7 @@ constexpr bool is_plain(char32_t c) noexcept {
     return c >= 0x20 && c <= 0x7E && c != U'"' && c != U'\\';
 }
 
-void put_escaped(std::string& out, char32_t c) {
+void put_escaped(std::pmr::string& out, char32_t c) {
     switch (c) {
         case U'"': out.append("\\\""); return;
         case U'\\': out.append("\\\\"); return;
@@ -65,7 +65,7 @@ std::size_t plain_run(const C* p, std::size_t i, std::size_t n) noexcept {
 }
 
 template <class C>
-void put_string(std::string& out, View<C> s) {
+void put_string(std::pmr::string& out, View<C> s) {
     out.push_back('"');
     const std::size_t n = s.size();
     std::size_t i = 0;
@@ -87,13 +87,89 @@ void put_string(std::string& out, View<C> s) {
     out.push_back('"');
 }
 
+// Units an escaped code point takes (plain ones excluded).
+constexpr std::size_t escaped_size(char32_t c) noexcept {
+    switch (c) {
+        case U'"': case U'\\': case U'\n': case U'\r': case U'\t': case U'\b': case U'\f':
+            return 2;
+        default: return c >= 0x10000 ? 12 : 6;
+    }
+}
+
+template <class C>
+std::size_t string_size(View<C> s) noexcept {
+    std::size_t n = s.size() + 2;
+    for (C unit : s) {
+        auto c = static_cast<char32_t>(unit);
+        if (!is_plain(c)) n += escaped_size(c) - 1;
+    }
+    return n;
+}
+
+template <class D>
+D* put_ascii(D* out, const char* s, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<D>(static_cast<unsigned char>(s[i]));
+    return out + n;
+}
+
+template <class D>
+D* put_u_escape_at(D* out, char32_t unit) noexcept {
+    const char e[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
+                       kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
+    return put_ascii(out, e, 6);
+}
+
+template <class C, class D>
+void write_string(View<C> s, D* out) noexcept {
+    *out++ = static_cast<D>('"');
+    for (C unit : s) {
+        auto c = static_cast<char32_t>(unit);
+        if (is_plain(c)) {
+            *out++ = static_cast<D>(c);
+            continue;
+        }
+        switch (c) {
+            case U'"': out = put_ascii(out, "\\\"", 2); continue;
+            case U'\\': out = put_ascii(out, "\\\\", 2); continue;
+            case U'\n': out = put_ascii(out, "\\n", 2); continue;
+            case U'\r': out = put_ascii(out, "\\r", 2); continue;
+            case U'\t': out = put_ascii(out, "\\t", 2); continue;
+            case U'\b': out = put_ascii(out, "\\b", 2); continue;
+            case U'\f': out = put_ascii(out, "\\f", 2); continue;
+            default: break;
+        }
+        if (c >= 0x10000) {
+            char32_t v = c - 0x10000;
+            out = put_u_escape_at(out, 0xD800 | (v >> 10));
+            out = put_u_escape_at(out, 0xDC00 | (v & 0x3FF));
+        } else {
+            out = put_u_escape_at(out, c);
+        }
+    }
+    *out = static_cast<D>('"');
+}
+
 }  // namespace
 
-void append_json_string(std::string& out, const AnyText& s) {
+std::size_t json_string_size(const AnyText& s) noexcept {
+    return s.visit([](auto v) { return string_size(v); });
+}
+
+void write_json_string(const AnyText& s, void* dst, unsigned dst_width) noexcept {
+    s.visit([&](auto v) {
+        switch (dst_width) {
+            case 1: write_string(v, static_cast<U1*>(dst)); break;
+            case 2: write_string(v, static_cast<U2*>(dst)); break;
+            default: write_string(v, static_cast<U4*>(dst)); break;
+        }
+    });
+}
+
+void append_json_string(std::pmr::string& out, const AnyText& s) {
     s.visit([&](auto v) { put_string(out, v); });
 }
 
-void append_json_float(std::string& out, double d) {
+void append_json_float(std::pmr::string& out, double d) {
     if (std::isnan(d)) {
         out.append("NaN");
         return;

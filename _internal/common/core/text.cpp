@@ -131,7 +131,7 @@ template void decode_utf8<U1>(std::string_view, U1*) noexcept;
 template void decode_utf8<U2>(std::string_view, U2*) noexcept;
 template void decode_utf8<U4>(std::string_view, U4*) noexcept;
 
-void append_int(std::string& out, long long value) {
+void append_int(std::pmr::string& out, long long value) {
     char buf[24];
     auto res = std::to_chars(buf, buf + sizeof buf, value);
     out.append(buf, static_cast<std::size_t>(res.ptr - buf));

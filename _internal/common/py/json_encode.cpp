@@ -13,7 +13,7 @@ namespace kl::py {
 namespace {
 
 // int's own decimal form (a subclass's __repr__ is not consulted).
-bool put_int(std::string& out, PyObject* o) {
+bool put_int(std::pmr::string& out, PyObject* o) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (!overflow) {
@@ -27,11 +27,8 @@ bool put_int(std::string& out, PyObject* o) {
     return true;
 }
 
-bool put_key(std::string& out, PyObject* key) {
-    if (PyUnicode_Check(key)) {
-        append_json_string(out, text_of(key));
-        return true;
-    }
+// A key that is not a str.
+bool put_key(std::pmr::string& out, PyObject* key) {
     // Every non-text key's text is ASCII with nothing to escape.
     out.push_back('"');
     if (PyFloat_Check(key)) {
@@ -71,7 +68,7 @@ enum class Next { member, end, error };
 
 class Encoder {
 public:
-    explicit Encoder(std::string& out) : out_(out) {}
+    explicit Encoder(StrWriter& w) : w_(w), out_(w.ascii_buffer()), from_(out_.size()) {}
 
     bool run(PyObject* root) {
         if (!value(root)) return false;
@@ -88,11 +85,15 @@ public:
             }
             if (f.written++ > 0) out_.append(", ");
             if (key) {
-                if (!put_key(out_, key.get())) return false;
+                if (PyUnicode_Check(key.get()))
+                    text(key.get());
+                else if (!put_key(out_, key.get()))
+                    return false;
                 out_.append(": ");
             }
             if (!value(item.get())) return false;  // may push a frame: `f` is not used after this
         }
+        w_.ascii_grown(from_);
         return true;
     }
 
@@ -142,7 +143,7 @@ private:
         } else if (o == Py_False) {
             out_.append("false");
         } else if (PyUnicode_Check(o)) {
-            append_json_string(out_, text_of(o));
+            text(o);
         } else if (PyLong_Check(o)) {
             return put_int(out_, o);
         } else if (PyFloat_Check(o)) {
@@ -162,10 +163,24 @@ private:
         } else {
             Ref plain = Ref::steal(PyObject_Str(o));
             if (!plain) return false;
-            append_json_string(out_, text_of(plain.get()));
+            text(plain.get());
         }
         return true;
     }
+
+    // A str as a JSON string.  A long one becomes a piece of the writer,
+    // escaped straight into the result: its escaped form (up to twelve
+    // units a code point) never sits in the buffer.
+    void text(PyObject* s) {
+        if (PyUnicode_GET_LENGTH(s) < kPieceFrom) {
+            append_json_string(out_, text_of(s));
+            return;
+        }
+        w_.ascii_grown(from_);
+        w_.json_string(s);
+        from_ = out_.size();
+    }
+    static constexpr Py_ssize_t kPieceFrom = 64;
 
     // Pushes the frame of a container, refusing one that is already open.
     bool enter(PyObject* o, Ref items, FrameKind kind) {
@@ -186,13 +201,15 @@ private:
         return false;
     }
 
-    std::string& out_;
+    StrWriter& w_;
+    std::pmr::string& out_;  // the writer's ASCII buffer
+    std::size_t from_;       // where the text not yet handed to the writer begins
     std::vector<Frame> stack_;
     std::unordered_set<PyObject*> deep_open_;  // open containers below kScanDepth frames
 };
 
 }  // namespace
 
-bool append_json(std::string& out, PyObject* value) { return Encoder(out).run(value); }
+bool append_json(StrWriter& out, PyObject* value) { return Encoder(out).run(value); }
 
 }  // namespace kl::py

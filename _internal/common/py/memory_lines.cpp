@@ -54,7 +54,7 @@ bool plain_piece(StrWriter& out, Ref value, Piece& piece) {
         int overflow = 0;
         long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (!overflow) {
-            std::string& buf = out.ascii_buffer();
+            std::pmr::string& buf = out.ascii_buffer();
             piece.begin = buf.size();
             append_int(buf, n);
             piece.size = buf.size() - piece.begin;
@@ -65,7 +65,7 @@ bool plain_piece(StrWriter& out, Ref value, Piece& piece) {
         // float's str() is its repr: the shortest round-trip digits in the
         // layout the JSON writer shares with it, or nan / inf / -inf.
         double d = PyFloat_AS_DOUBLE(v);
-        std::string& buf = out.ascii_buffer();
+        std::pmr::string& buf = out.ascii_buffer();
         piece.begin = buf.size();
         if (std::isfinite(d))
             append_json_float(buf, d);
@@ -78,12 +78,20 @@ bool plain_piece(StrWriter& out, Ref value, Piece& piece) {
     return static_cast<bool>(piece.str);
 }
 
-bool content_piece(StrWriter& out, Ref value, Piece& piece) {
+// Map content is encoded into the writer as soon as it is read, ahead of
+// the line it belongs to, as pieces of its own (the marks [from, to));
+// move_to_end() puts them in their place when the line reaches them.
+struct MapContent {
+    bool present = false;
+    std::size_t from = 0, to = 0;
+};
+
+bool content_piece(StrWriter& out, Ref value, Piece& piece, MapContent& map) {
     if (!PyDict_Check(value.get())) return plain_piece(out, std::move(value), piece);
-    std::string& buf = out.ascii_buffer();
-    piece.begin = buf.size();
-    if (!append_json(buf, value.get())) return false;
-    piece.size = buf.size() - piece.begin;
+    map.present = true;
+    map.from = out.seal();
+    if (!append_json(out, value.get())) return false;
+    map.to = out.seal();
     return true;
 }
 
@@ -112,9 +120,10 @@ bool memory_line(StrWriter& out, AsciiBatch& batch, PyObject* const* keys,
     // any of the line is written: nothing of the batch may be pending.
     batch.flush();
     Piece content, event_type, salience, created_at;
+    MapContent map;
     bool has_salience = false;
     Ref v = Ref::steal(get_required(memory, keys[kContent]));
-    if (!v || !content_piece(out, std::move(v), content)) return false;
+    if (!v || !content_piece(out, std::move(v), content, map)) return false;
     v = Ref::steal(get_required(memory, keys[kEventType]));
     if (!v || !plain_piece(out, std::move(v), event_type)) return false;
     if (p.with_salience) {
@@ -141,7 +150,14 @@ bool memory_line(StrWriter& out, AsciiBatch& batch, PyObject* const* keys,
                 case kLineN: batch.integer(n); break;
                 case kLineEventType: put(event_type); break;
                 case kLineCreatedAt: put(created_at); break;
-                case kLineContent: put(content); break;
+                case kLineContent:
+                    if (map.present) {
+                        batch.flush();
+                        out.move_to_end(map.from, map.to);
+                    } else {
+                        put(content);
+                    }
+                    break;
                 case kLineSalience:
                     if (has_salience)
                         put(salience);

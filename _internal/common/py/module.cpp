@@ -1,7 +1,10 @@
 #include "kl/py/module.hpp"
 
-#include "kl/py/containers.hpp"
+#include <cstddef>
+#include <new>
 
+#include "kl/py/containers.hpp"
+#include "kl/py/raw_alloc.hpp"
 #include "kl/py/ref.hpp"
 
 namespace kl::py {
@@ -79,6 +82,34 @@ int get_optional_item(PyObject* map, PyObject* key, PyObject** out) noexcept {
         Py_TYPE(map)->tp_as_mapping->mp_subscript == PyDict_Type.tp_as_mapping->mp_subscript)
         return PyDict_GetItemRef(map, key, out);
     return PyMapping_GetOptionalItem(map, key, out);
+}
+
+}  // namespace kl::py
+
+// ---- Raw scratch memory ---------------------------------------------------
+
+namespace kl::py {
+namespace {
+
+class RawMemory final : public std::pmr::memory_resource {
+    void* do_allocate(std::size_t bytes, std::size_t align) override {
+        // The raw allocator aligns as malloc does; nothing here asks more.
+        if (align > alignof(std::max_align_t)) throw std::bad_alloc();
+        void* p = PyMem_RawMalloc(bytes ? bytes : 1);
+        if (!p) throw std::bad_alloc();
+        return p;
+    }
+    void do_deallocate(void* p, std::size_t, std::size_t) override { PyMem_RawFree(p); }
+    bool do_is_equal(const std::pmr::memory_resource& o) const noexcept override {
+        return this == &o;
+    }
+};
+
+}  // namespace
+
+std::pmr::memory_resource* raw_memory() noexcept {
+    static RawMemory resource;
+    return &resource;
 }
 
 }  // namespace kl::py

@@ -3,24 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kl/json_write.hpp"
+
 namespace kl::py {
 
 namespace {
-
-template <class D, class S>
-void copy_units(D* __restrict dst, const S* __restrict src, std::size_t n) noexcept {
-    if constexpr (sizeof(D) == sizeof(S)) {
-        std::memcpy(dst, src, n * sizeof(D));
-    } else {
-        // Blocks of a fixed length, which the compiler turns into vector
-        // code at -O2; the tail goes one unit at a time.
-        constexpr std::size_t kBlock = 16;
-        std::size_t i = 0;
-        for (; i + kBlock <= n; i += kBlock)
-            for (std::size_t k = 0; k < kBlock; ++k) dst[i + k] = static_cast<D>(src[i + k]);
-        for (; i < n; ++i) dst[i] = static_cast<D>(src[i]);
-    }
-}
 
 // Writes n units of width `sw` at src into a str's storage of kind `dk`,
 // starting at code point `at`.
@@ -94,7 +81,7 @@ void StrWriter::push(const Piece& p) {
 
 void StrWriter::borrowed(PyObject* s) {
     push({PyUnicode_DATA(s), 0, static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)),
-          static_cast<unsigned char>(PyUnicode_KIND(s)), PyUnicode_MAX_CHAR_VALUE(s)});
+          static_cast<unsigned char>(PyUnicode_KIND(s)), false, PyUnicode_MAX_CHAR_VALUE(s)});
 }
 
 void StrWriter::owned(Ref s) {
@@ -107,16 +94,16 @@ void StrWriter::owned(Ref s) {
 
 void StrWriter::borrowed_slice(PyObject* s, std::size_t begin, std::size_t n) {
     AnyText t = text_of(s).slice(begin, n);
-    push({t.data, 0, n, t.width, max_char_class(t)});
+    push({t.data, 0, n, t.width, false, max_char_class(t)});
 }
 
 void StrWriter::borrowed_slice(PyObject* s, std::size_t begin, std::size_t n, char32_t maxchar) {
     AnyText t = text_of(s).slice(begin, n);
-    push({t.data, 0, n, t.width, maxchar});
+    push({t.data, 0, n, t.width, false, maxchar});
 }
 
 void StrWriter::fixed(const AnyText& t) {
-    push({t.data, 0, t.size, t.width, t.ascii ? char32_t{0x7F} : max_char_class(t)});
+    push({t.data, 0, t.size, t.width, false, t.ascii ? char32_t{0x7F} : max_char_class(t)});
 }
 
 void StrWriter::ascii(std::string_view s) {
@@ -129,18 +116,30 @@ void StrWriter::ascii_grown(std::size_t old) {
     std::size_t added = scratch_.size() - old;
     if (added == 0) return;
     // Runs of computed text that follow each other become one piece.
-    if (!pieces_.empty() && !pieces_.back().data &&
+    if (pieces_.size() > sealed_ && !pieces_.back().data &&
         pieces_.back().offset + pieces_.back().size == old) {
         pieces_.back().size += added;
         total_ += added;
         maxchar_ = std::max<char32_t>(maxchar_, 0x7F);
         return;
     }
-    push({nullptr, old, added, 1, 0x7F});
+    push({nullptr, old, added, 1, false, 0x7F});
 }
 
 void StrWriter::scratch_piece(std::size_t begin, std::size_t n) {
-    push({nullptr, begin, n, 1, 0x7F});
+    push({nullptr, begin, n, 1, false, 0x7F});
+}
+
+void StrWriter::json_string(PyObject* s) {
+    const AnyText t = text_of(s);
+    keep_.push_back(Ref::borrow(s));
+    push({t.data, t.size, json_string_size(t), t.width, true, 0x7F});
+}
+
+void StrWriter::move_to_end(std::size_t from, std::size_t to) {
+    std::rotate(pieces_.begin() + static_cast<std::ptrdiff_t>(from),
+                pieces_.begin() + static_cast<std::ptrdiff_t>(to), pieces_.end());
+    seal();
 }
 
 void StrWriter::integer(long long v) {
@@ -175,6 +174,13 @@ PyObject* StrWriter::finish() {
     int kind = PyUnicode_KIND(out);
     std::size_t at = 0;
     for (const Piece& p : pieces_) {
+        if (p.json) {
+            write_json_string(AnyText{p.data, p.offset, p.width, false},
+                              static_cast<char*>(data) + at * static_cast<std::size_t>(kind),
+                              static_cast<unsigned>(kind));
+            at += p.size;
+            continue;
+        }
         const void* src = p.data ? p.data : scratch_.data() + p.offset;
         write_units(data, kind, at, src, p.width, p.size);
         at += p.size;

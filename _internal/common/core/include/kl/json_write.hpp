@@ -4,6 +4,7 @@
 // host's repr layout.  The text written is pure ASCII.
 #pragma once
 
+#include <memory_resource>
 #include <string>
 
 #include "kl/text.hpp"
@@ -13,11 +14,17 @@ namespace kl {
 // `s` between double quotes.  The quote, the backslash, \n \r \t \b \f get
 // their short escapes; every other code point outside U+0020..U+007E becomes
 // \uXXXX (a lone surrogate as its own escape); the slash is not escaped.
-void append_json_string(std::string& out, const AnyText& s);
+void append_json_string(std::pmr::string& out, const AnyText& s);
+
+// The same JSON string measured, then written straight into a destination
+// of 1, 2 or 4 bytes a unit (its text is ASCII, so any width holds it):
+// json_string_size(s) units, exactly what append_json_string appends.
+std::size_t json_string_size(const AnyText& s) noexcept;
+void write_json_string(const AnyText& s, void* dst, unsigned dst_width) noexcept;
 
 // A double as the host's repr writes it (shortest round-trip digits,
 // positional from 1e-4 up to 1e16 with at least one digit after the point,
 // scientific otherwise), and the literals NaN, Infinity and -Infinity.
-void append_json_float(std::string& out, double d);
+void append_json_float(std::pmr::string& out, double d);
 
 }  // namespace kl

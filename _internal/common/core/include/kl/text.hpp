@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 
@@ -67,6 +68,23 @@ constexpr bool is_space(char32_t c) noexcept {
     return c == 0x3000;
 }
 
+// Copies n code points from units of one width to units of another (the
+// destination wide enough for every one of them).
+template <class D, class S>
+inline void copy_units(D* __restrict dst, const S* __restrict src, std::size_t n) noexcept {
+    if constexpr (sizeof(D) == sizeof(S)) {
+        if (n) __builtin_memcpy(dst, src, n * sizeof(D));
+    } else {
+        // Blocks of a fixed length, which the compiler turns into vector
+        // code at -O2; the tail goes one unit at a time.
+        constexpr std::size_t kBlock = 16;
+        std::size_t i = 0;
+        for (; i + kBlock <= n; i += kBlock)
+            for (std::size_t k = 0; k < kBlock; ++k) dst[i + k] = static_cast<D>(src[i + k]);
+        for (; i < n; ++i) dst[i] = static_cast<D>(src[i]);
+    }
+}
+
 // Removes runs of whitespace at both ends.
 template <class C>
 constexpr View<C> trim(View<C> s) noexcept {
@@ -91,10 +109,25 @@ constexpr bool ends_with_ascii(View<C> s, std::string_view a) noexcept {
 
 // The smallest `maxchar` class of a run of units, as the host sizes a str:
 // 0x7F, 0xFF, 0xFFFF or 0x10FFFF.
+//
+// Blocks of a fixed length (vector code at -O2), and an early end once the
+// widest class the unit type can hold is reached: a text stored wide for
+// its emoji usually shows one soon.
 template <class C>
 char32_t max_char_class(View<C> s) noexcept {
+    constexpr char32_t widest = sizeof(C) == 1 ? 0x80 : sizeof(C) == 2 ? 0x100 : 0x10000;
+    constexpr std::size_t kBlock = 64;
+    const C* p = s.data();
+    const std::size_t n = s.size();
     char32_t bits = 0;
-    for (C c : s) bits |= static_cast<char32_t>(c);
+    std::size_t i = 0;
+    for (; i + kBlock <= n && bits < widest; i += kBlock) {
+        C block = 0;
+        for (std::size_t k = 0; k < kBlock; ++k) block |= p[i + k];
+        bits |= static_cast<char32_t>(block);
+    }
+    if (bits < widest)
+        for (; i < n; ++i) bits |= static_cast<char32_t>(p[i]);
     if (bits < 0x80) return 0x7F;
     if (bits < 0x100) return 0xFF;
     if (bits < 0x10000) return 0xFFFF;
@@ -131,6 +164,6 @@ extern template void decode_utf8<U2>(std::string_view, U2*) noexcept;
 extern template void decode_utf8<U4>(std::string_view, U4*) noexcept;
 
 // Decimal form of an integer, with a leading '-' when negative.
-void append_int(std::string& out, long long value);
+void append_int(std::pmr::string& out, long long value);
 
 }  // namespace kl

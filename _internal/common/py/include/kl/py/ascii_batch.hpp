@@ -20,7 +20,7 @@ public:
     AsciiBatch& operator=(const AsciiBatch&) = delete;
 
     // The buffer, for text appended to the batch.
-    std::string& buffer() noexcept { return buf_; }
+    std::pmr::string& buffer() noexcept { return buf_; }
     void ascii(std::string_view s) { buf_.append(s); }
     void integer(long long v) { append_int(buf_, v); }
     // A template's fixed run: short ASCII joins the batch, any other is
@@ -47,7 +47,7 @@ public:
 
 private:
     StrWriter& out_;
-    std::string& buf_;
+    std::pmr::string& buf_;
     std::size_t from_;
 };
 

@@ -27,13 +27,14 @@
 
 #include <Python.h>
 
-#include <string>
+#include "kl/py/str.hpp"
 
 namespace kl::py {
 
-// Appends the JSON text of `value` to `out` (pure ASCII).  False with the
-// host error set; `out` then holds an unspecified prefix, which callers
+// Appends the JSON text of `value` to `out` (pure ASCII), as text of its
+// ASCII buffer and, for long strs, pieces that refer to them.  False with
+// the host error set; `out` then holds an unspecified prefix, which callers
 // discard.
-bool append_json(std::string& out, PyObject* value);
+bool append_json(StrWriter& out, PyObject* value);
 
 }  // namespace kl::py

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kl/py/raw_alloc.hpp"
 #include "kl/py/ref.hpp"
 #include "kl/text.hpp"
 
@@ -86,12 +87,26 @@ public:
     bool plain(PyObject* value);
     // Direct access to the ASCII buffer for encoders: append to it, then
     // call ascii_grown().
-    std::string& ascii_buffer() noexcept { return scratch_; }
+    std::pmr::string& ascii_buffer() noexcept { return scratch_; }
     void ascii_grown(std::size_t old_size);
     // A piece of the ASCII buffer written earlier, scratch[begin, begin + n),
     // placed here (for text that has to be computed before the pieces in
     // front of it are known).
     void scratch_piece(std::size_t begin, std::size_t n);
+    // A host str as a JSON string (json_write.hpp), escaped only when the
+    // result is written, at the result's width: a long text with many
+    // escapes costs no buffer of its escaped form.  The writer keeps `s`
+    // alive.
+    void json_string(PyObject* s);
+    // Ends the last piece: text added from now on never joins it.  Returns
+    // the number of pieces so far (a mark for move_to_end).
+    std::size_t seal() noexcept {
+        sealed_ = pieces_.size();
+        return sealed_;
+    }
+    // Moves the pieces [from, to) (two marks) behind all others, for text
+    // that had to be made before the pieces in front of it; then seals.
+    void move_to_end(std::size_t from, std::size_t to);
     // Room for this many more pieces.
     void reserve(std::size_t pieces) { pieces_.reserve(pieces_.size() + pieces); }
 
@@ -106,15 +121,107 @@ private:
         std::size_t offset;
         std::size_t size;
         unsigned char width;
+        bool json;         // data: a text of `offset` code points, written escaped
         char32_t maxchar;
     };
     void push(const Piece& p);
 
-    std::vector<Piece> pieces_;
-    std::vector<Ref> keep_;
-    std::string scratch_;
+    // Scratch from the host's raw allocator (kl/py/raw_alloc.hpp).
+    RawVector<Piece> pieces_{raw_memory()};
+    RawVector<Ref> keep_{raw_memory()};
+    RawString scratch_{raw_memory()};
     std::size_t total_ = 0;
+    std::size_t sealed_ = 0;
     char32_t maxchar_ = 0;
 };
+
+// ---- Results written in two passes --------------------------------------
+//
+// When a result is made only of immutable texts (host strs and constants,
+// read again at no risk), it needs no pieces at all: render(sink) runs once
+// with a StrMeasure, which adds up the length and the maxchar class, and
+// once with a StrFill at the result's width, which writes every text
+// straight into the result's storage.  The only memory beyond the result is
+// what render itself keeps.  render must write the same texts both times;
+// `Sink::measuring` tells the passes apart where a text is computed (the
+// measure pass adds its shape with shaped(), the fill pass writes it at
+// cursor()).
+
+class StrMeasure {
+public:
+    static constexpr bool measuring = true;
+    void text(const AnyText& t) noexcept {
+        if (t.size) add(t.size, max_char_class(t));
+    }
+    void str(PyObject* s) noexcept {
+        auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+        if (n) add(n, PyUnicode_MAX_CHAR_VALUE(s));
+    }
+    void ascii(std::string_view s) noexcept {
+        if (!s.empty()) add(s.size(), 0x7F);
+    }
+    // Computed text of this length and maxchar class (0 when empty).
+    void shaped(std::size_t n, char32_t maxchar) noexcept {
+        size_ += n;
+        if (maxchar > maxchar_) maxchar_ = maxchar;
+    }
+    std::size_t size() const noexcept { return size_; }
+    char32_t maxchar() const noexcept { return maxchar_; }
+
+private:
+    void add(std::size_t n, char32_t maxchar) noexcept { shaped(n, maxchar); }
+    std::size_t size_ = 0;
+    char32_t maxchar_ = 0;
+};
+
+template <class D>
+class StrFill {
+public:
+    static constexpr bool measuring = false;
+    explicit StrFill(D* at) noexcept : at_(at) {}
+    void text(const AnyText& t) noexcept {
+        t.visit([&](auto v) { copy_units(at_, v.data(), v.size()); });
+        at_ += t.size;
+    }
+    void str(PyObject* s) noexcept { text(text_of(s)); }
+    void ascii(std::string_view s) noexcept {
+        copy_units(at_, reinterpret_cast<const unsigned char*>(s.data()), s.size());
+        at_ += s.size();
+    }
+    // Where the next unit goes; computed text is written there and the
+    // cursor moved past it.
+    D*& cursor() noexcept { return at_; }
+
+private:
+    D* at_;
+};
+
+template <class Render>
+PyObject* write_twice(Render&& render) {
+    StrMeasure measure;
+    render(measure);
+    const auto size = static_cast<Py_ssize_t>(measure.size());
+    PyObject* out = PyUnicode_New(size, measure.maxchar());
+    if (!out || size == 0) return out;
+    void* data = PyUnicode_DATA(out);
+    switch (PyUnicode_KIND(out)) {
+        case PyUnicode_1BYTE_KIND: {
+            StrFill<U1> fill(static_cast<U1*>(data));
+            render(fill);
+            break;
+        }
+        case PyUnicode_2BYTE_KIND: {
+            StrFill<U2> fill(static_cast<U2*>(data));
+            render(fill);
+            break;
+        }
+        default: {
+            StrFill<U4> fill(static_cast<U4*>(data));
+            render(fill);
+            break;
+        }
+    }
+    return out;
+}
 
 }  // namespace kl::py
