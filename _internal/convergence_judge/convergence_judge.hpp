@@ -46,7 +46,7 @@ template <class C>
 bool breaks_at(const C* p, std::size_t i, std::size_t n, char32_t& bits) noexcept {
     auto c = static_cast<char32_t>(p[i]);
     if (c > 0x20 && c < 0x80) return false;
-    if (c == 0x20) return !(i + 1 < n && !is_space(p[i + 1]));
+    if (c == 0x20) return !(i + 1 < n && !is_space(static_cast<char32_t>(p[i + 1])));
     if (is_space(c)) return true;
     bits |= c;
     return false;
@@ -100,7 +100,7 @@ void for_each_flat_run(View<C> s, F&& run) {
     const C* p = s.data();
     const std::size_t n = s.size();
     std::size_t start = 0;
-    while (start < n && is_space(p[start])) ++start;
+    while (start < n && is_space(static_cast<char32_t>(p[start]))) ++start;
     bool first = true;
     while (start < n) {
         char32_t bits = 0;
@@ -108,7 +108,7 @@ void for_each_flat_run(View<C> s, F&& run) {
         run(start, end - start, first, detail::char_class(bits));
         first = false;
         start = end;
-        while (start < n && is_space(p[start])) ++start;
+        while (start < n && is_space(static_cast<char32_t>(p[start]))) ++start;
     }
 }
 

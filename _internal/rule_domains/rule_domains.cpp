@@ -128,7 +128,8 @@ public:
             const std::size_t len_b = n - half;           // >= half + overlap
             const std::size_t len_a = half + overlap;     // <= len_b
             for (; i < len_a; ++i) {
-                if (step(a, p[i], best) | step(b, q[i], best)) return 0;
+                // Both automata step on every unit: no short circuit.
+                if (int(step(a, p[i], best)) | int(step(b, q[i], best))) return 0;
             }
             for (; i < len_b; ++i)
                 if (step(b, q[i], best)) return 0;

@@ -89,8 +89,8 @@ inline void copy_units(D* __restrict dst, const S* __restrict src, std::size_t n
 template <class C>
 constexpr View<C> trim(View<C> s) noexcept {
     std::size_t b = 0, e = s.size();
-    while (b < e && is_space(s[b])) ++b;
-    while (e > b && is_space(s[e - 1])) --e;
+    while (b < e && is_space(static_cast<char32_t>(s[b]))) ++b;
+    while (e > b && is_space(static_cast<char32_t>(s[e - 1]))) --e;
     return s.substr(b, e - b);
 }
 
