@@ -212,3 +212,28 @@ class _Capture(logging.Handler):
 
     def emit(self, record):
         self.records.append(record)
+
+
+# The string scan reads sixteen bytes at a time where the CPU has a vector
+# path for it (SSE2) and byte by byte elsewhere and in a text's last fifteen
+# bytes; `make test-aarch64` runs the byte-by-byte twin.  Each byte that ends
+# a run (quote, backslash, control character) and each that must not (DEL,
+# the lead and continuation bytes of UTF-8, whose high bit a signed
+# comparison would misread) is put at every offset of the first blocks, and
+# the text's end at every distance from it.
+@pytest.mark.parametrize("piece", ['\\"', "\\\\", "\\n", "\\u00e9", "\x7f", "\u00e9", "\U0001f600"])
+def test_string_scan_at_every_offset(piece):
+    for before in range(36):
+        for after in range(20):
+            encoded = "a" * before + piece + "b" * after
+            decoded = json.loads('"' + encoded + '"')
+            reply = '{"proposed": [{"text": "t", "source_insight_id": "' + encoded + '"}]}'
+            assert source_of(reply, {decoded, "~fallback"}) == decoded, (before, after)
+
+
+@pytest.mark.parametrize("code", [0x00, 0x01, 0x1F])
+def test_control_character_fails_at_every_offset(caplog, code):
+    for before in range(36):
+        for after in (0, 1, 15, 16, 17):
+            reply = '{"a": "' + "a" * before + chr(code) + "b" * after + '"}'
+            assert outcome(caplog, reply) == "fail", (before, after)
