@@ -18,7 +18,7 @@ RUN     := PYTHONPATH=$(abspath $(PKG)) $(abspath $(VPY))
 PYEXE   ?= $(abspath $(VPY))
 
 .PHONY: all deps venv build wheel wheel-manylinux wheel-check wheels demo test test-ft test-314 \
-    test-tsan test-clang bench bench-ft bench-scaling bench-callgrind lint stubs \
+    test-tsan test-clang test-portable bench bench-ft bench-scaling bench-callgrind lint stubs \
     sanitize test-sanitize clean clean-all
 
 all: build
@@ -170,6 +170,12 @@ CLANG_ARGS := -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
 test-clang:
 	@$(MAKE) --no-print-directory test BUILD=build/clang \
 	    SYSTEM_PKGS="clang-16 libc++-16-dev libc++abi-16-dev" CMAKE_ARGS="$(CMAKE_ARGS) $(CLANG_ARGS)"
+
+# The whole suite against the portable twin of every SIMD path (KL_SIMD=OFF),
+# which a build for this machine's CPU never runs otherwise.
+test-portable:
+	@$(MAKE) --no-print-directory test BUILD=build/portable \
+	    CMAKE_ARGS="$(CMAKE_ARGS) -DKL_SIMD=OFF"
 
 # The whole suite on the free-threaded 3.13t, the GIL really off (no
 # PYTHON_GIL override: the modules' own declaration must keep it off).

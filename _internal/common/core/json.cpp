@@ -7,11 +7,8 @@
 #include <new>
 #include <system_error>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "kl/reply.hpp"
+#include "kl/simd.hpp"
 
 #include <fast_float/fast_float.h>
 #include <rapidjson/encodings.h>
@@ -137,7 +134,7 @@ constexpr bool ordinary(char c) noexcept {
 // time while they lie within the text, then byte by byte up to the zero
 // after it.
 inline const char* skip_ordinary(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
+#if KL_USE_SSE2
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
     const __m128i below = _mm_set1_epi8(0x1F);
