@@ -17,16 +17,18 @@ RUN     := PYTHONPATH=$(abspath $(PKG)) $(abspath $(VPY))
 # for another one with the venv's tools (test-tsan).
 PYEXE   ?= $(abspath $(VPY))
 
-.PHONY: all deps venv build wheel wheel-manylinux wheel-check wheels sdist sdist-check demo test test-ft test-314 \
-    test-tsan test-aarch64 bench bench-wheel bench-ft bench-scaling bench-callgrind lint stubs sanitize test-sanitize clean \
-    clean-all
+.PHONY: all deps venv build wheel wheel-manylinux wheel-check wheels sdist sdist-check demo test \
+    test-ft test-314 test-tsan test-aarch64 test-clang test-portable bench bench-wheel bench-ft \
+    bench-scaling bench-callgrind lint stubs sanitize test-sanitize clean clean-all
 
 all: build
 
 # Debian packages: checked on every build (one dpkg-query when none is
 # missing), so a machine that lost one gets it back before CMake runs.
+# SYSTEM_PKGS adds those one build needs beyond the usual (a compiler).
+SYSTEM_PKGS ?=
 deps:
-	@PYTHON="$(PYTHON)" tools/bootstrap.sh system
+	@PYTHON="$(PYTHON)" tools/bootstrap.sh system $(SYSTEM_PKGS)
 
 # The venv and its tools, again whenever the dependency groups change.
 $(VENV)/.ready: pyproject.toml tools/bootstrap.sh | deps
@@ -194,13 +196,32 @@ stubs: build
 # The extensions under AddressSanitizer + UndefinedBehaviorSanitizer, in a
 # build tree of their own; the interpreter itself is not instrumented, so the
 # runtime is preloaded and leak reports (the interpreter's own) are off.
+# CMAKE_ARGS still apply (CI's -DKL_WERROR=ON among them).
 sanitize:
-	$(MAKE) build BUILD=build/asan CMAKE_ARGS="-DKL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+	$(MAKE) build BUILD=build/asan \
+	    CMAKE_ARGS="$(CMAKE_ARGS) -DKL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 
 test-sanitize: sanitize
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONPATH=$(abspath build/asan/pkg) $(abspath $(VPY)) -m pytest $(TESTS) $(PYTEST_ARGS)
+
+# The whole suite against the other compiler family: Debian's clang 16 with
+# LLVM's C++ library (libc++, as on macOS), warnings as errors, in a build
+# tree of its own.  The compiler and library packages are installed first
+# when missing; the venv is the usual one.
+CLANG_ARGS := -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
+    -DCMAKE_SHARED_LINKER_FLAGS=-stdlib=libc++ -DCMAKE_MODULE_LINKER_FLAGS=-stdlib=libc++ \
+    -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ -DKL_WERROR=ON
+test-clang:
+	@$(MAKE) --no-print-directory test BUILD=build/clang \
+	    SYSTEM_PKGS="clang-16 libc++-16-dev libc++abi-16-dev" CMAKE_ARGS="$(CMAKE_ARGS) $(CLANG_ARGS)"
+
+# The whole suite against the portable twin of every SIMD path (KL_SIMD=OFF),
+# which a build for this machine's CPU never runs otherwise.
+test-portable:
+	@$(MAKE) --no-print-directory test BUILD=build/portable \
+	    CMAKE_ARGS="$(CMAKE_ARGS) -DKL_SIMD=OFF"
 
 # The whole suite on the free-threaded 3.13t, the GIL really off (no
 # PYTHON_GIL override: the modules' own declaration must keep it off).

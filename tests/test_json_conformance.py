@@ -6,8 +6,10 @@ Decoding is observed through the evolution parser, as in
 test_json_decoding.py: a reply that does not decode logs "failed to parse".
 """
 
+import decimal
 import json
 import logging
+import math
 import os
 import pathlib
 import subprocess
@@ -16,6 +18,8 @@ import sysconfig
 import textwrap
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from kelvane_layer._internal.evolution import parse_evolution_output
 from kelvane_layer._internal.extraction import parse_extraction_output
@@ -136,6 +140,60 @@ def test_long_number_tokens_convert_as_the_host_float_does(confidence):
         assert got == [{"subject": "s", "attribute": "a", "value": "v", "confidence": expected}]
     else:
         assert got == []
+
+
+def _confidence_of(token: str):
+    got = parse_extraction_output('{"facts": [' + fact(token) + "]}")
+    return got[0]["confidence"] if got else None
+
+
+# Only a confidence within [0.5, 1.0] comes back, so each class of hard input
+# is written so that it lands there: tokens on either side of the short exact
+# path (2^53 in the digits), the exact decimal value halfway between two
+# neighbouring doubles (ties to even) and the digits just beside it, digits
+# far below the last place or shifted by exponents far beyond the double
+# range, and the values at the ends of the interval.
+_WIDE = decimal.Context(prec=1200, Emin=-999999, Emax=999999)
+
+
+def _exact(x: float) -> decimal.Decimal:
+    return _WIDE.create_decimal(x)
+
+
+def _tokens_near(x: float) -> list[str]:
+    """Spellings of x (in [0.5, 1.0)) and of the points around its upper tie."""
+    half = _WIDE.divide(_WIDE.add(_exact(x), _exact(math.nextafter(x, 2.0))), 2)
+    tiny = decimal.Decimal("1e-70")
+    frac = format(_exact(x), "f").split(".")[1]  # every digit of x, exactly
+    return [
+        repr(x), f"{x:.17g}", f"{x:.40e}",
+        format(half, "f"), format(half, "e"),
+        format(_WIDE.subtract(half, tiny), "f"), format(_WIDE.add(half, tiny), "f"),
+        frac + "0" * 300 + f"e-{len(frac) + 300}",
+        "0." + "0" * 350 + frac + "e350",
+    ]
+
+
+@pytest.mark.parametrize(
+    "token",
+    ["0.9007199254740991", "0.9007199254740992", "0.9007199254740993",
+     "9007199254740993e-16", "0.5000000000000001", "0.50000000000000005551115123125783",
+     "0.500000000000000055511151231257827", "0.500000000000000055511151231257828",
+     "0.99999999999999994448884876874217", "0.999999999999999944488848768742172978818416595458984375",
+     "0.999999999999999944488848768742172978818416595458984376", "1.0000000000000000000000001",
+     "0.5e0", "5e-1", "50000000000000000000000e-23", "1e0", "0.75e-0", "7.5E-1"],
+)
+def test_hard_number_tokens_convert_as_the_host_float_does(token):
+    expected = float(token)
+    assert _confidence_of(token) == (expected if 0.5 <= expected <= 1.0 else None)
+
+
+@settings(max_examples=300)
+@given(st.floats(min_value=0.5, max_value=1.0, exclude_max=True))
+def test_every_spelling_of_a_double_converts_to_the_nearest(x):
+    for token in _tokens_near(x):
+        expected = float(token)
+        assert _confidence_of(token) == (expected if 0.5 <= expected <= 1.0 else None), token
 
 
 @pytest.mark.parametrize("confidence", ["1e309", "-1e400", "9" * 400, "1" + "0" * 308])

@@ -141,6 +141,30 @@ def test_strings_decode_exactly(encoded, decoded):
     assert source_of(reply, {decoded, "~fallback"}) == decoded
 
 
+# The string scanner looks at sixteen bytes at a time where the CPU has the
+# instructions for it, and at one at a time in the portable build (make
+# test-portable runs this file on both): each byte that must stop it, and the
+# bytes just beside them that must not, at every position of the first blocks
+# of a long string, in ASCII replies (read in place) and in wider ones.
+SCAN_BYTES = ["\x00", "\x1f", "\n", "\x20", "\x21", "\x5b", "\x5d", "\x7f", "\x80", "\xff",
+              "\u4e2d", "\U0001f600", "\ud800"]
+SCAN_ESCAPES = [r"\"", r"\\", r"\n", r"\u0041", r"\ud83d\ude00"]
+
+
+@pytest.mark.parametrize("offset", range(36))
+def test_string_scan_stops_at_every_position(caplog, offset):
+    for tail in ("", "b" * 17, "\u00e9" * 17):
+        for special in SCAN_BYTES + SCAN_ESCAPES + [""]:
+            encoded = "a" * offset + special + tail
+            reply = '{"proposed": [{"text": "t", "source_insight_id": "' + encoded + '"}]}'
+            try:
+                expected = json.loads('"' + encoded + '"')
+            except ValueError:
+                assert outcome(caplog, reply) == "fail", (offset, special, tail)
+                continue
+            assert source_of(reply, {expected, "~"}) == expected, (offset, special, tail)
+
+
 @pytest.mark.parametrize("bad", [r"\x41", r"\u12", r"\U0041", "\\"])
 def test_bad_escapes_fail(caplog, bad):
     assert outcome(caplog, '{"a": "' + bad + '"}') == "fail"

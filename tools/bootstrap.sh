@@ -20,7 +20,7 @@ VENV=${VENV:-.venv}
 
 # The packages the build needs on Debian (see CMakeLists.txt for the check a
 # plain `pip install .` makes instead).
-need=(g++ make rapidjson-dev libssl-dev "$@")
+need=(g++ make rapidjson-dev libssl-dev libfast-float-dev "$@")
 PYTHON=${PYTHON:-$(tools/find-python.sh 2>/dev/null || true)}
 if [ -z "$PYTHON" ]; then
     # No CPython 3.13 yet: Debian 13 and later carry it.

@@ -128,8 +128,11 @@ public:
             const std::size_t len_b = n - half;           // >= half + overlap
             const std::size_t len_a = half + overlap;     // <= len_b
             for (; i < len_a; ++i) {
-                // Both automata step on every unit: no short circuit.
-                if (int(step(a, p[i], best)) | int(step(b, q[i], best))) return 0;
+                // Both steps every time, never cut short: their loads are
+                // what overlaps.
+                const bool done_a = step(a, p[i], best);
+                const bool done_b = step(b, q[i], best);
+                if (done_a || done_b) return 0;
             }
             for (; i < len_b; ++i)
                 if (step(b, q[i], best)) return 0;

@@ -12,7 +12,9 @@
 #include <bitset>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <string>
+#include <type_traits>
 
 #include "kl/py/function.hpp"
 #include "kl/py/module.hpp"
@@ -36,12 +38,18 @@ enum Slot : std::size_t { kType, kIndex, kPreset0, kSlotCount = kPreset0 + kPres
 struct ProfileObject {
     PyObject_HEAD
     // -1 until computed; kept only when no value could change its hash.
-    // Accessed through std::atomic_ref only once the object is shared.
-    alignas(std::atomic_ref<Py_hash_t>::required_alignment) Py_hash_t hash;
+    // An atomic of its own rather than a plain field seen through
+    // std::atomic_ref, which LLVM's C++ library gained only in release 19;
+    // constructed in place by instantiate() (the allocator does not run
+    // constructors) and trivially destructible, so nothing ends it.
+    std::atomic<Py_hash_t> hash;
     // Every slot holds a strong reference once construction has finished;
     // construction either fills all of them or creates no object.
     PyObject* values[kFieldCount];
 };
+// Lock-free, so a profile needs no lock beside it; nothing to destroy.
+static_assert(std::atomic<Py_hash_t>::is_always_lock_free);
+static_assert(std::is_trivially_destructible_v<std::atomic<Py_hash_t>>);
 
 ProfileObject* as_profile(PyObject* o) noexcept { return reinterpret_cast<ProfileObject*>(o); }
 
@@ -88,7 +96,7 @@ PyObject* field_ref(PyObject* v) noexcept {
 PyObject* instantiate(PyTypeObject* type, PyObject* const* vals) {
     auto* self = PyObject_GC_New(ProfileObject, type);
     if (!self) return nullptr;
-    self->hash = -1;
+    new (&self->hash) std::atomic<Py_hash_t>(-1);
     for (Py_ssize_t i = 0; i < kN; ++i) self->values[i] = field_ref(vals[i]);
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject*>(self);
@@ -265,7 +273,7 @@ Py_hash_t profile_hash(PyObject* op) {
     // The one field written after construction.  Profiles are shared between
     // threads, so it is read and written atomically: every thread computes
     // the same value, so whichever store lands is right.
-    std::atomic_ref<Py_hash_t> cached(self->hash);
+    std::atomic<Py_hash_t>& cached = self->hash;
     if (Py_hash_t known = cached.load(std::memory_order_relaxed); known != -1) return known;
     Py_uhash_t acc = kPrime5;
     bool stable = true;

@@ -1,17 +1,16 @@
 #include "kl/json.hpp"
 
-#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include <system_error>
 
 #include "kl/reply.hpp"
+#include "kl/simd.hpp"
 
+#include <fast_float/fast_float.h>
 #include <rapidjson/encodings.h>
 #include <rapidjson/reader.h>
 
@@ -135,7 +134,7 @@ constexpr bool ordinary(char c) noexcept {
 // time while they lie within the text, then byte by byte up to the zero
 // after it.
 inline const char* skip_ordinary(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
+#if KL_USE_SSE2
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
     const __m128i below = _mm_set1_epi8(0x1F);
@@ -562,48 +561,16 @@ std::string_view Value::number_token() const noexcept {
 
 namespace {
 
-// Decimal exponent of the leading non-zero digit of a finite, non-zero
-// number token (1.5e3 -> 3, 0.02 -> -2), saturated far beyond the double
-// range.  Used only to tell overflow from underflow.
-long long scientific_exponent(std::string_view t) {
-    std::size_t i = (!t.empty() && t[0] == '-') ? 1 : 0;
-    std::size_t int_begin = i;
-    while (i < t.size() && is_digit(t[i])) ++i;
-    long long lead = 0;
-    bool found = false;
-    for (std::size_t k = int_begin; k < i && !found; ++k)
-        if (t[k] != '0') lead = static_cast<long long>(i - 1 - k), found = true;
-    if (i < t.size() && t[i] == '.') {
-        ++i;
-        std::size_t frac_begin = i;
-        while (i < t.size() && is_digit(t[i])) {
-            if (!found && t[i] != '0')
-                lead = -static_cast<long long>(i - frac_begin + 1), found = true;
-            ++i;
-        }
-    }
-    long long exp = 0;
-    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-        ++i;
-        bool neg = false;
-        if (i < t.size() && (t[i] == '+' || t[i] == '-')) neg = t[i++] == '-';
-        for (; i < t.size(); ++i)
-            if (exp < 1'000'000'000) exp = exp * 10 + (t[i] - '0');
-        if (neg) exp = -exp;
-    }
-    return lead + exp;
-}
-
 // The common short token (significant digits that make at most 2^53, a
 // small power of ten): its digits are an exact double and so is the power of
 // ten, so one division rounds once, correctly.  False for any other
-// token, which from_chars then converts.
+// token, which fast_float then converts.
 bool exact_short(std::string_view t, double& out) noexcept {
     static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     // Nineteen digits at most, so the digits cannot overflow 64 bits; longer
-    // tokens are left to from_chars.
+    // tokens are left to fast_float.
     if (t.size() > 19) return false;
     const char* p = t.data();
     const char* e = p + t.size();
@@ -617,7 +584,7 @@ bool exact_short(std::string_view t, double& out) noexcept {
         for (; p < e && is_digit(*p); ++p) m = m * 10 + static_cast<unsigned>(*p - '0');
         scale = static_cast<int>(p - frac);
     }
-    if (p != e) return false;  // an exponent: left to from_chars
+    if (p != e) return false;  // an exponent: left to fast_float
     if (m > (std::uint64_t{1} << 53)) return false;
     // scale <= 18 here, within the table.
     double v = static_cast<double>(m);
@@ -644,16 +611,17 @@ bool Value::to_double(double& out) const noexcept {
     }
     if (exact_short(tok, out)) return true;
     // Locale-free and correctly rounded, as the host's float() is, for
-    // tokens of any length.
+    // tokens of any length and exponent: fast_float (the algorithm behind
+    // libstdc++'s own from_chars, which libc++ lacks for double) rounds
+    // overflow to an infinity and underflow to a signed zero, as float()
+    // does for a token.
     double v = 0.0;
-    auto res = std::from_chars(tok.data(), tok.data() + tok.size(), v);
-    if (res.ec == std::errc::result_out_of_range) {
-        if (k == Kind::Int) return false;  // no finite double is near it
-        v = scientific_exponent(tok) >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
-        if (lead) v = -v;
-    } else if (res.ec != std::errc() || res.ptr != tok.data() + tok.size()) {
+    auto res = fast_float::from_chars(tok.data(), tok.data() + tok.size(), v);
+    if (res.ec != std::errc() || res.ptr != tok.data() + tok.size())
         return false;  // cannot happen for a token of the grammar
-    }
+    // The host's float() of an integer beyond the double range raises
+    // instead: no finite double is near it.
+    if (k == Kind::Int && std::isinf(v)) return false;
     out = v;
     return true;
 }
