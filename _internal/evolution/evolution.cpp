@@ -79,8 +79,9 @@ Entries find_proposals(const AnyText& reply, bool terminated, json::Document& do
 }
 
 void sort_ids(std::span<KnownId> ids) {
-    std::sort(ids.begin(), ids.end(),
-              [](const KnownId& a, const KnownId& b) { return a.utf8 < b.utf8; });
+    std::sort(ids.begin(), ids.end(), [](const KnownId& a, const KnownId& b) {
+        return compare_text(a.text, b.text) < 0;
+    });
 }
 
 bool for_each_proposal(const Entries& entries, std::span<const KnownId> sorted_ids,
@@ -92,16 +93,16 @@ bool for_each_proposal(const Entries& entries, std::span<const KnownId> sorted_i
         item.pick(kKeys, entry);
         if (!entry[kText].is(json::Kind::String)) continue;
         json::Str trimmed = json::trim(entry[kText].string());
-        if (trimmed.empty()) continue;
+        if (trimmed.size == 0) continue;
         // An unknown, missing or non-text source falls back to the smallest
         // id (index 0), so every proposal cites one of the cycle's insights.
         std::size_t source = 0;
         if (entry[kSource].is(json::Kind::String) && !sorted_ids.empty()) {
-            std::string_view s = entry[kSource].string().utf8;
+            json::Str s = entry[kSource].string();
             auto it = std::lower_bound(
                 sorted_ids.begin(), sorted_ids.end(), s,
-                [](const KnownId& id, std::string_view v) { return id.utf8 < v; });
-            if (it != sorted_ids.end() && it->utf8 == s)
+                [](const KnownId& id, const json::Str& v) { return compare_text(id.text, v) < 0; });
+            if (it != sorted_ids.end() && same_text(it->text, s))
                 source = static_cast<std::size_t>(it - sorted_ids.begin());
         }
         if (!accept(trimmed, source)) return false;

@@ -43,9 +43,9 @@ bool templates_valid();
 
 enum class Failure { None, Undecodable, NotObject, ProposedNotList };
 
-// An insight id as UTF-8, with the caller's own handle for it.
+// An insight id's code points, with the caller's own handle for it.
 struct KnownId {
-    std::string_view utf8;
+    AnyText text;
     std::size_t handle;
 };
 
@@ -60,8 +60,7 @@ struct Entries {
 // `terminated`) and finds its "proposed" array.
 Entries find_proposals(const AnyText& reply, bool terminated, json::Document& doc);
 
-// Orders the ids for for_each_proposal: by UTF-8 bytes, which is code-point
-// order.
+// Orders the ids for for_each_proposal, by code point.
 void sort_ids(std::span<KnownId> ids);
 
 // Hands each usable proposal, in reply order, to `accept`: its text trimmed

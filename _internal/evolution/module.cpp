@@ -158,10 +158,6 @@ PyObject* build_evolution_prompt(PyObject* m, PyObject* const* args) {
 
 // ---- Reply parser --------------------------------------------------------
 
-PyObject* str_of(const kl::json::Str& s) {
-    return s.ascii ? kl::py::str_from_ascii(s.utf8) : kl::py::str_from_utf8(s.utf8);
-}
-
 PyObject* warn(PyObject* m, const char* message, const char* field, PyObject* value) {
     Ref v = Ref::steal(value);
     if (!v || !kl::py::log_warning(st(m, kLogger), message, field, v.get())) return nullptr;
@@ -176,16 +172,13 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
     if (!PyAnySet_Check(ids)) return kl::py::arg_type_error(fn, "insight_ids", "set or frozenset", ids);
 
     // The ids, held in a list of their own (so that nothing the host does
-    // meanwhile can free them), are compared as UTF-8.  An ASCII id is read
-    // where it lies; the others are converted into one buffer, reserved up
-    // front (four bytes a code point at most) so that views into it stay
-    // put.  Each keeps its place in the list, so a matching proposal returns
-    // the caller's own str.
+    // meanwhile can free them), are compared where they lie.  Each keeps its
+    // place in the list, so a matching proposal returns the caller's own str.
     Ref held = Ref::steal(PySequence_List(ids));
     if (!held) return nullptr;
     const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(held.get()));
     auto id_at = [&](std::size_t k) { return PyList_GET_ITEM(held.get(), static_cast<Py_ssize_t>(k)); };
-    std::size_t bound = 0;
+    std::vector<ev::KnownId> known(n);
     for (std::size_t k = 0; k < n; ++k) {
         PyObject* id = id_at(k);
         if (!PyUnicode_Check(id)) {
@@ -194,26 +187,14 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
                          Py_TYPE(id)->tp_name);
             return nullptr;
         }
-        if (!PyUnicode_IS_COMPACT_ASCII(id)) bound += 4 * static_cast<std::size_t>(PyUnicode_GET_LENGTH(id));
-    }
-    std::vector<ev::KnownId> known(n);
-    std::string converted;
-    converted.reserve(bound);
-    for (std::size_t k = 0; k < n; ++k) {
-        kl::AnyText t = kl::py::text_of(id_at(k));
-        if (t.ascii && t.width == 1) {
-            known[k] = {t.ascii_view(), k};
-        } else {
-            std::size_t at = converted.size();
-            kl::append_utf8(converted, t);
-            known[k] = {std::string_view(converted).substr(at), k};
-        }
+        known[k] = {kl::py::text_of(id), k};
     }
     ev::sort_ids(known);
 
     kl::json::Document doc;
-    ev::Entries e = ev::find_proposals(kl::py::text_of(response),
-                                       PyUnicode_IS_COMPACT_ASCII(response), doc);
+    // Every str keeps a zero unit after its last code point: the reply is
+    // read in place.
+    ev::Entries e = ev::find_proposals(kl::py::text_of(response), /*terminated=*/true, doc);
     switch (e.failure) {
         case ev::Failure::None: break;
         case ev::Failure::Undecodable:
@@ -259,7 +240,7 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
         }
         Ref d = Ref::steal(PyDict_New());
         if (!d) return false;
-        Ref t = Ref::steal(str_of(text));
+        Ref t = Ref::steal(kl::py::str_from(text));
         PyObject* source = source_of(k);
         if (!t || !source || PyDict_SetItem(d.get(), key_text, t.get()) < 0 ||
             PyDict_SetItem(d.get(), key_source, source) < 0)

@@ -96,11 +96,11 @@ constexpr std::string_view kClaimKeys[] = {"subject", "attribute", "value"};
 inline bool usable_text(json::Value v, json::Str& out) {
     if (!v.is(json::Kind::String)) return false;
     out = json::trim(v.string());
-    return !out.empty();
+    return out.size != 0;
 }
 
-template <std::size_t N>
-inline bool read_triple(const json::Value (&e)[N], Triple& t) {
+// e: the picked members, kSubject..kValue at least.
+inline bool read_triple(const json::Value* e, Triple& t) {
     return usable_text(e[kSubject], t.subject) && usable_text(e[kAttribute], t.attribute) &&
            usable_text(e[kValue], t.value);
 }

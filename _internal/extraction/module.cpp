@@ -91,25 +91,21 @@ PyObject* build_claim_extraction_prompt(PyObject* m, PyObject* const* args) {
 
 // ---- Reply parsers -------------------------------------------------------
 
-PyObject* str_of(const kl::json::Str& s) {
-    return s.ascii ? kl::py::str_from_ascii(s.utf8) : kl::py::str_from_utf8(s.utf8);
-}
-
 // One field's str, shared with the previous record when its text is the
 // same: replies repeat attributes and subjects from fact to fact, and
 // comparing a few bytes costs far less than making another str.
 class FieldStrs {
 public:
     PyObject* get(const kl::json::Str& s) {
-        if (last_ && s.utf8 == text_) return Py_NewRef(last_.get());
-        last_ = Ref::steal(str_of(s));
-        text_ = s.utf8;
+        if (last_ && kl::same_text(s, text_)) return Py_NewRef(last_.get());
+        last_ = Ref::steal(kl::py::str_from(s));
+        text_ = s;
         return last_ ? Py_NewRef(last_.get()) : nullptr;
     }
 
 private:
     Ref last_;
-    std::string_view text_;
+    kl::AnyText text_;
 };
 
 // The records of one reply, made as the reader accepts each triple.
@@ -175,13 +171,15 @@ PyObject* warn(PyObject* m, const char* message, const char* field, PyObject* va
     return PyList_New(0);
 }
 
-bool terminated(PyObject* s) { return PyUnicode_IS_COMPACT_ASCII(s); }
+// Every str keeps a zero unit after its last code point, so every reply is
+// read in place.
+constexpr bool kTerminated = true;
 
 PyObject* parse_extraction_output(PyObject* m, PyObject* const* args) {
     PyObject* response = args[0];
     if (!kl::py::check_str("parse_extraction_output", "response", response)) return nullptr;
     kl::json::Document doc;
-    ex::Entries e = ex::find_facts(kl::py::text_of(response), terminated(response), doc);
+    ex::Entries e = ex::find_facts(kl::py::text_of(response), kTerminated, doc);
     switch (e.failure) {
         case ex::Failure::None: break;
         case ex::Failure::Undecodable:
@@ -206,7 +204,7 @@ PyObject* parse_claim_extraction_output(PyObject* m, PyObject* const* args) {
     if (!kl::py::check_str("parse_claim_extraction_output", "response", response))
         return nullptr;
     kl::json::Document doc;
-    ex::Entries e = ex::find_claims(kl::py::text_of(response), terminated(response), doc);
+    ex::Entries e = ex::find_claims(kl::py::text_of(response), kTerminated, doc);
     // Only an undecodable reply is worth a record here: a wrong shape simply
     // means the draft had no claims to check.
     if (e.failure == ex::Failure::Undecodable)

@@ -18,64 +18,71 @@ namespace kl::json {
 
 namespace {
 
-// A stream over UTF-8 bytes that are followed by a zero byte somewhere at or
-// after their end.  Like the reader's own string streams it reads up to that
-// zero and never past it.  The text handed to the reader may stop before the
-// zero (a cleaned reply read in place stops before the trimmed fence and
-// whitespace): the reader stops when the value is done, and parse_text()
-// accepts only a value that ends exactly where the text does.
+// A stream over the units of a reply (char for one byte a code point,
+// char16_t, char32_t) that are followed by a zero unit somewhere at or after
+// `end`.  Like the reader's own string streams it reads up to that zero and
+// never past it.  The text may stop before the zero (a cleaned reply read in
+// place stops before the trimmed fence and whitespace): strings are bounded
+// by `end`, and a value is accepted only when it ends exactly there.
+template <class C>
 struct Stream {
-    using Ch = char;
-    const char* begin;
-    const char* cur;
+    using Ch = C;
+    const C* begin;
+    const C* cur;
+    const C* end;
 
     Ch Peek() const { return *cur; }
     Ch Take() { return *cur++; }
     std::size_t Tell() const { return static_cast<std::size_t>(cur - begin); }
-    // Never written to: strings are decoded by the reader into the builder.
+    // Never written to: strings are decoded into the builder.
     Ch* PutBegin() { return nullptr; }
     void Put(Ch) {}
     void Flush() {}
     std::size_t PutEnd(Ch*) { return 0; }
 };
 
+// A unit as its code point (char is signed on some targets).
+template <class C>
+constexpr char32_t cp_of(C c) noexcept {
+    if constexpr (sizeof(C) == 1)
+        return static_cast<unsigned char>(c);
+    else
+        return static_cast<char32_t>(c);
+}
+
 }  // namespace
 
-// Receives the reader's events and appends nodes in document order: a
-// container node is followed by its descendants (for an object, each member
-// as a key node then its value).  The arrays are sized for the most nodes a
-// text of this length can hold (every node takes at least one byte), so they
-// never grow; only the pages actually written cost memory.
+// Appends nodes in document order: a container node is followed by its
+// descendants (for an object, each member as a key node then its value).
+// The arrays are sized for the most nodes a text of this length can hold
+// (every node takes at least one unit of text), so they never grow; only the
+// pages actually written cost memory.  Offsets count units from the start of
+// the text, or of the side buffer.
 struct Builder {
     Document& d;
-    const char* base;       // the text the offsets of undecoded strings count from
-    const char* end;        // its end (see Stream for what follows it)
-    char* out;              // next free byte of the decoded-string buffer
+    char32_t* out;          // next free unit of the decoded-string buffer
     std::uint32_t top = Document::kNone;  // innermost open container
-    bool non_ascii_text;    // the text holds bytes >= 0x80
 
     std::uint32_t leaf(Kind k, std::uint8_t flags) {
         std::uint32_t i = d.count_++;
         d.tag_[i] = static_cast<std::uint8_t>(static_cast<std::uint8_t>(k) | flags);
         return i;
     }
-    void token(Kind k, const char* s, std::size_t n, std::uint8_t flags) {
-        std::uint32_t i = leaf(k, flags);
-        d.a_[i] = static_cast<std::uint32_t>(s - base);
+    void token(Kind k, std::size_t at, std::size_t n) {
+        std::uint32_t i = leaf(k, 0);
+        d.a_[i] = static_cast<std::uint32_t>(at);
         d.b_[i] = static_cast<std::uint32_t>(n);
     }
+    // The reader's literal parsers report through these two.
     bool Null() { return leaf(Kind::Null, 0), true; }
     bool Bool(bool b) { return leaf(Kind::Bool, b ? Document::kTrue : 0), true; }
 
-    // A string as it stands in the text (no escapes).
-    void plain_string(const char* s, std::size_t n) {
-        token(Kind::String, s, n, non_ascii_text ? Document::kNonAscii : 0);
-    }
-    // A string decoded into the buffer, from `start` to `out`.
-    void decoded_string(char* start, bool non_ascii) {
+    // A string decoded into the buffer, from `start` to `out`; `bits` is the
+    // OR of its code points.
+    void decoded_string(char32_t* start, char32_t bits) {
+        int cls = bits < 0x80 ? 0 : bits < 0x100 ? 1 : bits < 0x10000 ? 2 : 3;
         std::uint32_t i = leaf(Kind::String, static_cast<std::uint8_t>(
-                                                 Document::kDecoded |
-                                                 (non_ascii ? Document::kNonAscii : 0)));
+                                                 Document::kDecoded | (cls << Document::kClassShift)));
         d.a_[i] = static_cast<std::uint32_t>(start - d.decoded_);
         d.b_[i] = static_cast<std::uint32_t>(out - start);
     }
@@ -94,60 +101,52 @@ struct Builder {
         return top != Document::kNone;
     }
     bool in_object() const { return d.kind_at(top) == Kind::Object; }
-
-    // The reader's recursive parser is compiled alongside the iterative one
-    // but never runs (the iterative parser below replaces it); these events
-    // only it would send refuse, should it ever be reached.
-    bool StartObject() { return false; }
-    bool EndObject(rapidjson::SizeType) { return false; }
-    bool StartArray() { return false; }
-    bool EndArray(rapidjson::SizeType) { return false; }
-};
-
-}  // namespace kl::json
-
-template <>
-struct rapidjson::StreamTraits<kl::json::Stream> {
-    enum { copyOptimization = 1 };
 };
 
 namespace {
 
-using Reader = rapidjson::GenericReader<rapidjson::UTF8<char>, rapidjson::UTF8<char>,
-                                        rapidjson::CrtAllocator>;
-using kl::json::Builder;
-using kl::json::Kind;
-using kl::json::Stream;
+constexpr bool is_digit(char32_t c) noexcept { return c >= '0' && c <= '9'; }
 
-constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNanAndInfFlag |
-                            rapidjson::kParseStopWhenDoneFlag;
-
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-// Bytes that end a fast run inside a string: the quote, the backslash,
-// control characters (the end marker '\0' among them).
-constexpr bool ordinary(char c) noexcept {
-    return static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\';
+// Units that end a fast run inside a string: the quote, the backslash,
+// control characters (the end marker among them).
+template <class C>
+constexpr bool ordinary(C c) noexcept {
+    return cp_of(c) >= 0x20 && c != '"' && c != '\\';
 }
 
-// The first byte at or after p that is not ordinary: sixteen bytes at a
-// time while they lie within the text, then byte by byte up to the zero
+// The first unit at or after p that is not ordinary: sixteen bytes at a
+// time while they lie within the text, then unit by unit up to the zero
 // after it.
-inline const char* skip_ordinary(const char* p, const char* end) noexcept {
+template <class C>
+inline const C* skip_ordinary(const C* p, const C* end) noexcept {
 #if KL_USE_SSE2
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i below = _mm_set1_epi8(0x1F);
-    while (end - p >= 16) {
+    constexpr std::size_t kLanes = 16 / sizeof(C);
+    while (static_cast<std::size_t>(end - p) >= kLanes) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        // Bytes below 0x20 are those whose unsigned minimum with 0x1F is
-        // themselves.
-        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote),
-                                                 _mm_cmpeq_epi8(v, backslash)),
-                                    _mm_cmpeq_epi8(_mm_min_epu8(v, below), v));
+        __m128i stop;
+        if constexpr (sizeof(C) == 1) {
+            // Bytes below 0x20 are those whose unsigned minimum with 0x1F is
+            // themselves.
+            stop = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                             _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+                _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v));
+        } else if constexpr (sizeof(C) == 2) {
+            // Units below 0x20 are those that 0x1F saturates to zero.
+            stop = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('"')),
+                             _mm_cmpeq_epi16(v, _mm_set1_epi16('\\'))),
+                _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(0x1F)), _mm_setzero_si128()));
+        } else {
+            // Code points fit 21 bits, so a signed comparison orders them.
+            stop = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32('"')),
+                             _mm_cmpeq_epi32(v, _mm_set1_epi32('\\'))),
+                _mm_cmplt_epi32(v, _mm_set1_epi32(0x20)));
+        }
         unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stop));
-        if (mask) return p + __builtin_ctz(mask);
-        p += 16;
+        if (mask) return p + __builtin_ctz(mask) / sizeof(C);
+        p += kLanes;
     }
 #else
     (void)end;
@@ -156,93 +155,72 @@ inline const char* skip_ordinary(const char* p, const char* end) noexcept {
     return p;
 }
 
-// Writes one code point as (generalised) UTF-8: a surrogate gets its own
-// three-byte form, as the host's "surrogatepass" handler writes it.
-char* put_utf8(char* o, unsigned cp) noexcept {
-    if (cp < 0x80) {
-        *o++ = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        *o++ = static_cast<char>(0xC0 | (cp >> 6));
-        *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        *o++ = static_cast<char>(0xE0 | (cp >> 12));
-        *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        *o++ = static_cast<char>(0xF0 | (cp >> 18));
-        *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+// Copies the units [p, e) into the decoded buffer as code points, adding
+// them to the OR of the string's code points.
+template <class C>
+inline char32_t* widen(char32_t* o, const C* p, const C* e, char32_t& bits) noexcept {
+    char32_t acc = 0;
+    for (; p < e; ++p, ++o) {
+        char32_t c = cp_of(*p);
+        acc |= c;
+        *o = c;
     }
+    bits |= acc;
     return o;
 }
 
-}  // namespace
-
-// The whitespace skip between tokens, on the stream's pointer directly.
-template <>
-inline void rapidjson::SkipWhitespace(Stream& is) {
-    const char* p = is.cur;
-    // Most tokens follow the previous one directly or after one space.
-    if (static_cast<unsigned char>(*p) > ' ') return;
-    if (*p == ' ' && static_cast<unsigned char>(p[1]) > ' ') {
-        is.cur = p + 1;
-        return;
-    }
-    while (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t') ++p;
-    is.cur = p;
+// Whether the units at p spell the ASCII `word`; p is followed by a zero
+// unit, so the comparison stops there at the latest.
+template <class C>
+inline bool spells(const C* p, const char* word, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i)
+        if (cp_of(p[i]) != static_cast<unsigned char>(word[i])) return false;
+    return true;
 }
 
-// Strings.  The reader's own string parser copies every string through its
-// stack and refuses an escaped high surrogate that no low one follows; the
-// host's decoder keeps such a surrogate.  Here a string without escapes is
-// recorded where it stands, and one with escapes is decoded once into the
-// builder's buffer (never longer than its source):
+// The reader's literal parsers and its \u escape reader, lent by the reader
+// (they are its own private members): `literal` parses null, true or false
+// at the stream and says whether it did; `hex4` reads four hex digits and
+// returns their value, or -1.
+template <class C, class Literal, class Hex4>
+struct Parts {
+    Literal literal;
+    Hex4 hex4;
+};
+template <class C, class Literal, class Hex4>
+Parts<C, Literal, Hex4> parts(Literal l, Hex4 h) {
+    return {l, h};
+}
+
+// Strings.  A string without escapes is recorded where it stands; one with
+// escapes is decoded once into the builder's buffer (never longer than its
+// source), the host decoder's way:
 //   * \uD800-\uDBFF directly followed by an escaped \uDC00-\uDFFF is one
 //     code point;
 //   * any other escaped surrogate is the code point it names, and an escape
 //     after a high surrogate that does not pair with it is read on its own.
-template <>
-template <>
-void Reader::ParseString<kFlags, Stream, Builder>(Stream& is, Builder& h, bool) {
-    const char* start = is.cur + 1;  // past the opening quote
-    const char* p = skip_ordinary(start, h.end);
+template <class C, class P>
+bool read_string(Stream<C>& is, Builder& h, P& parts) {
+    const C* start = is.cur + 1;  // past the opening quote
+    const C* p = skip_ordinary(start, is.end);
     // Past the end of the text there is no quote and no backslash (see
     // Stream): a string that reaches it is unterminated, and is refused
     // before any of it is written out (the buffer is sized by the text).
-    if (p >= h.end || *p != '\\') {
-        if (p < h.end && *p == '"') {
-            is.cur = p + 1;
-            h.plain_string(start, static_cast<std::size_t>(p - start));
-            return;
-        }
-        is.cur = p;
-        RAPIDJSON_PARSE_ERROR(*p == '\0' || p >= h.end ? kParseErrorStringMissQuotationMark
-                                                       : kParseErrorStringEscapeInvalid,
-                              is.Tell());
+    if (p >= is.end) return false;
+    if (*p == '"') {
+        is.cur = p + 1;
+        h.token(Kind::String, static_cast<std::size_t>(start - is.begin),
+                static_cast<std::size_t>(p - start));
+        return true;
     }
-    char* begin = h.out;
-    char* o = begin;
-    bool non_ascii = false;
-    std::memcpy(o, start, static_cast<std::size_t>(p - start));
-    o += p - start;
+    if (*p != '\\') return false;
+    char32_t* begin = h.out;
+    char32_t bits = 0;
+    char32_t* o = widen(begin, start, p, bits);
     for (;;) {
-        const char* run = p;
-        p = skip_ordinary(p, h.end);
-        char c = *p;
-        if (p >= h.end || (c != '"' && c != '\\')) {
-            is.cur = p;
-            RAPIDJSON_PARSE_ERROR(c == '\0' || p >= h.end ? kParseErrorStringMissQuotationMark
-                                                          : kParseErrorStringEscapeInvalid,
-                                  is.Tell());
-        }
-        std::memcpy(o, run, static_cast<std::size_t>(p - run));
-        o += p - run;
-        if (c == '"') break;
-        std::size_t escape_at = static_cast<std::size_t>(p - is.begin);
-        char e = p[1];
-        char simple = 0;
-        switch (e) {
+        // p: a backslash.
+        char32_t simple = 0;
+        switch (cp_of(p[1])) {
             case '"': simple = '"'; break;
             case '\\': simple = '\\'; break;
             case '/': simple = '/'; break;
@@ -252,286 +230,287 @@ void Reader::ParseString<kFlags, Stream, Builder>(Stream& is, Builder& h, bool) 
             case 'r': simple = '\r'; break;
             case 't': simple = '\t'; break;
             case 'u': break;
-            default: RAPIDJSON_PARSE_ERROR(kParseErrorStringEscapeInvalid, escape_at);
+            default: return false;
         }
         if (simple) {
             *o++ = simple;
             p += 2;
-            continue;
-        }
-        is.cur = p + 2;
-        unsigned cp = ParseHex4(is, escape_at);
-        RAPIDJSON_PARSE_ERROR_EARLY_RETURN_VOID;
-        if (cp >= 0xD800 && cp <= 0xDBFF && is.cur[0] == '\\' && is.cur[1] == 'u') {
-            Stream second{is.begin, is.cur + 2};
-            unsigned low = ParseHex4(second, static_cast<std::size_t>(is.cur - is.begin));
-            RAPIDJSON_PARSE_ERROR_EARLY_RETURN_VOID;
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                is.cur = second.cur;
+        } else {
+            is.cur = p + 2;
+            long cp = parts.hex4(is, static_cast<std::size_t>(p - is.begin));
+            if (cp < 0) return false;
+            if (cp >= 0xD800 && cp <= 0xDBFF && is.cur[0] == '\\' && is.cur[1] == 'u') {
+                Stream<C> second{is.begin, is.cur + 2, is.end};
+                long low = parts.hex4(second, static_cast<std::size_t>(is.cur - is.begin));
+                if (low < 0) return false;
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    is.cur = second.cur;
+                }
             }
+            bits |= static_cast<char32_t>(cp);
+            *o++ = static_cast<char32_t>(cp);
+            p = is.cur;
         }
-        non_ascii |= cp >= 0x80;
-        o = put_utf8(o, cp);
-        p = is.cur;
+        const C* run = p;
+        p = skip_ordinary(p, is.end);
+        if (p >= is.end || (*p != '"' && *p != '\\')) return false;
+        o = widen(o, run, p, bits);
+        if (*p == '"') break;
     }
     is.cur = p + 1;
     h.out = o;
-    h.decoded_string(begin, non_ascii || h.non_ascii_text);
-}
-
-// The common string, without escapes, read inline by the structure loop;
-// false leaves the stream untouched for ParseString (escapes, errors).
-namespace {
-inline bool plain_string(Stream& is, Builder& h) noexcept {
-    const char* start = is.cur + 1;
-    const char* p = skip_ordinary(start, h.end);
-    if (p >= h.end || *p != '"') return false;
-    is.cur = p + 1;
-    h.plain_string(start, static_cast<std::size_t>(p - start));
+    h.decoded_string(begin, bits);
     return true;
 }
-}  // namespace
 
-// Numbers.  The reader's own number parser converts as it reads and refuses
-// magnitudes beyond the double range; the host's decoder reads any number of
-// the grammar.  Here the token is only checked against the grammar
+// Numbers.  The token is only checked against the grammar
 //     -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
 // (or is NaN, Infinity, -Infinity) and recorded where it stands; integers
 // keep their digits and conversion happens when a reader asks for a double.
-template <>
-template <>
-void Reader::ParseNumber<kFlags, Stream, Builder>(Stream& is, Builder& h) {
-    const char* s = is.cur;
-    const char* p = s;
+template <class C>
+bool read_number(Stream<C>& is, Builder& h) {
+    const C* s = is.cur;
+    const C* p = s;
     bool minus = *p == '-';
     if (minus) ++p;
-    auto literal = [&](const char* word, std::size_t n) {
-        if (std::strncmp(p, word, n) != 0) return false;
-        p += n;
-        return true;
-    };
     Kind kind = Kind::Int;
     if (*p == '0') {
         ++p;
     } else if (*p >= '1' && *p <= '9') {
-        while (is_digit(*p)) ++p;
-    } else if ((!minus && literal("NaN", 3)) || literal("Infinity", 8)) {
-        is.cur = p;
-        h.token(Kind::Float, s, static_cast<std::size_t>(p - s), 0);
-        return;
+        while (is_digit(cp_of(*p))) ++p;
+    } else if (!minus && spells(p, "NaN", 3)) {
+        p += 3;
+        kind = Kind::Float;
+    } else if (spells(p, "Infinity", 8)) {
+        p += 8;
+        kind = Kind::Float;
     } else {
-        RAPIDJSON_PARSE_ERROR(kParseErrorValueInvalid, is.Tell());
+        return false;
     }
-    if (*p == '.') {
-        kind = Kind::Float;
-        ++p;
-        if (!is_digit(*p)) {
-            is.cur = p;
-            RAPIDJSON_PARSE_ERROR(kParseErrorNumberMissFraction, is.Tell());
+    if (kind == Kind::Int) {
+        if (*p == '.') {
+            kind = Kind::Float;
+            ++p;
+            if (!is_digit(cp_of(*p))) return false;
+            while (is_digit(cp_of(*p))) ++p;
         }
-        while (is_digit(*p)) ++p;
-    }
-    if (*p == 'e' || *p == 'E') {
-        kind = Kind::Float;
-        ++p;
-        if (*p == '+' || *p == '-') ++p;
-        if (!is_digit(*p)) {
-            is.cur = p;
-            RAPIDJSON_PARSE_ERROR(kParseErrorNumberMissExponent, is.Tell());
+        if (*p == 'e' || *p == 'E') {
+            kind = Kind::Float;
+            ++p;
+            if (*p == '+' || *p == '-') ++p;
+            if (!is_digit(cp_of(*p))) return false;
+            while (is_digit(cp_of(*p))) ++p;
         }
-        while (is_digit(*p)) ++p;
     }
     is.cur = p;
-    h.token(kind, s, static_cast<std::size_t>(p - s), 0);
+    h.token(kind, static_cast<std::size_t>(s - is.begin), static_cast<std::size_t>(p - s));
+    return true;
 }
 
-// The structure.  The reader's iterative parser keeps a stack of its own
-// (eight bytes a level); here the chain of open containers lives in the
-// container nodes themselves (see Builder::open), so a deeply nested reply
-// costs one node a level and nothing more.  Scalars go through the reader's
-// own literal parsers and the specialisations above.  Parsing stops when the
-// top-level value is complete.
-template <>
-template <>
-rapidjson::ParseResult Reader::IterativeParse<kFlags, Stream, Builder>(Stream& is, Builder& h) {
-    parseResult_.Clear();
-    using kl::json::Document;
+// The whitespace between tokens.
+template <class C>
+inline void skip_space(Stream<C>& is) noexcept {
+    const C* p = is.cur;
+    // Most tokens follow the previous one directly or after one space.
+    if (cp_of(*p) > ' ') return;
+    if (*p == ' ' && cp_of(p[1]) > ' ') {
+        is.cur = p + 1;
+        return;
+    }
+    while (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t') ++p;
+    is.cur = p;
+}
+
+// The structure.  The chain of open containers lives in the container nodes
+// themselves (see Builder::open), so a deeply nested reply costs one node a
+// level and nothing more.  Stops when the top-level value is complete;
+// false on any error.
+template <class C, class P>
+bool walk(Stream<C>& is, Builder& h, P& parts) {
     for (;;) {
         // A value is expected.
-        SkipWhitespace(is);
-        char c = is.Peek();
+        skip_space(is);
+        C c = is.Peek();
         if (c == '[' || c == '{') {
             is.Take();
             bool array = c == '[';
             h.open(array ? Kind::Array : Kind::Object);
-            SkipWhitespace(is);
+            skip_space(is);
             if (is.Peek() == (array ? ']' : '}')) {
                 is.Take();
-                if (!h.close()) return parseResult_;
+                if (!h.close()) return true;
             } else if (array) {
                 continue;
             } else {
                 goto member;
             }
         } else {
-            switch (c) {
-                case 'n': ParseNull<kFlags>(is, h); break;
-                case 't': ParseTrue<kFlags>(is, h); break;
-                case 'f': ParseFalse<kFlags>(is, h); break;
-                case '"':
-                    if (!plain_string(is, h)) ParseString<kFlags>(is, h);
-                    break;
-                case '\0':
-                    RAPIDJSON_PARSE_ERROR_NORETURN(h.top == Document::kNone
-                                                       ? kParseErrorDocumentEmpty
-                                                       : kParseErrorValueInvalid,
-                                                   is.Tell());
-                    break;
-                default: ParseNumber<kFlags>(is, h); break;
+            bool ok;
+            switch (cp_of(c)) {
+                case 'n':
+                case 't':
+                case 'f': ok = parts.literal(is); break;
+                case '"': ok = read_string(is, h, parts); break;
+                case 0: ok = false; break;
+                default: ok = read_number(is, h); break;
             }
-            RAPIDJSON_PARSE_ERROR_EARLY_RETURN(parseResult_);
-            if (h.top == Document::kNone) return parseResult_;
+            if (!ok) return false;
+            if (h.top == Document::kNone) return true;
         }
         // After a value inside a container: a comma, or the end of the
         // innermost container (which is itself a value just finished).
         for (;;) {
-            SkipWhitespace(is);
-            char sep = is.Take();
-            bool object = h.in_object();
-            if (sep == (object ? '}' : ']')) {
-                if (!h.close()) return parseResult_;
+            skip_space(is);
+            C sep = is.Take();
+            if (sep == (h.in_object() ? '}' : ']')) {
+                if (!h.close()) return true;
                 continue;
             }
-            if (sep != ',') {
-                RAPIDJSON_PARSE_ERROR_NORETURN(object ? kParseErrorObjectMissCommaOrCurlyBracket
-                                                      : kParseErrorArrayMissCommaOrSquareBracket,
-                                               is.Tell() - 1);
-                return parseResult_;
-            }
+            if (sep != ',') return false;
             break;
         }
         if (!h.in_object()) continue;
     member:
         // An object member: its key and the colon; the value follows.
-        SkipWhitespace(is);
-        if (is.Peek() != '"') {
-            RAPIDJSON_PARSE_ERROR_NORETURN(kParseErrorObjectMissName, is.Tell());
-            return parseResult_;
-        }
-        if (!plain_string(is, h)) {
-            ParseString<kFlags>(is, h, true);
-            RAPIDJSON_PARSE_ERROR_EARLY_RETURN(parseResult_);
-        }
-        SkipWhitespace(is);
-        if (!Consume(is, ':')) {
-            RAPIDJSON_PARSE_ERROR_NORETURN(kParseErrorObjectMissColon, is.Tell());
-            return parseResult_;
-        }
+        skip_space(is);
+        if (is.Peek() != '"' || !read_string(is, h, parts)) return false;
+        skip_space(is);
+        if (is.Take() != ':') return false;
     }
 }
+
+// The reader for each width; its whole run is ours (walk above), and it
+// lends its literal and \u escape parsers.
+template <class C>
+struct EncodingOf;
+template <>
+struct EncodingOf<char> {
+    using type = rapidjson::UTF8<char>;
+};
+template <>
+struct EncodingOf<char16_t> {
+    using type = rapidjson::UTF16<char16_t>;
+};
+template <>
+struct EncodingOf<char32_t> {
+    using type = rapidjson::UTF32<char32_t>;
+};
+template <class C>
+using Reader = rapidjson::GenericReader<typename EncodingOf<C>::type, typename EncodingOf<C>::type,
+                                        rapidjson::CrtAllocator>;
+
+constexpr unsigned kFlags = rapidjson::kParseNanAndInfFlag | rapidjson::kParseStopWhenDoneFlag;
+
+}  // namespace
+
+}  // namespace kl::json
+
+// The reader's Parse for the streams above: it runs walk() with the reader's
+// own literal and escape parsers, so the reader's recursive parser (which
+// copies every string through a stack and refuses numbers beyond the double
+// range and lone escaped surrogates the host accepts) is never instantiated.
+#define KL_JSON_READER_PARSE(C)                                                                  \
+    template <>                                                                                  \
+    template <>                                                                                  \
+    rapidjson::ParseResult kl::json::Reader<C>::Parse<kl::json::kFlags, kl::json::Stream<C>,    \
+                                                      kl::json::Builder>(                        \
+        kl::json::Stream<C> & is, kl::json::Builder & h) {                                      \
+        parseResult_.Clear();                                                                    \
+        auto p = kl::json::parts<C>(                                                             \
+            [this, &h](kl::json::Stream<C>& s) {                                                 \
+                C c = s.Peek();                                                                  \
+                if (c == 'n')                                                                    \
+                    ParseNull<kl::json::kFlags>(s, h);                                           \
+                else if (c == 't')                                                               \
+                    ParseTrue<kl::json::kFlags>(s, h);                                           \
+                else                                                                             \
+                    ParseFalse<kl::json::kFlags>(s, h);                                          \
+                return !HasParseError();                                                         \
+            },                                                                                   \
+            [this](kl::json::Stream<C>& s, std::size_t at) -> long {                             \
+                unsigned v = ParseHex4(s, at);                                                   \
+                return HasParseError() ? -1 : static_cast<long>(v);                              \
+            });                                                                                  \
+        if (!kl::json::walk(is, h, p) && !HasParseError())                                      \
+            SetParseError(rapidjson::kParseErrorValueInvalid, is.Tell());                        \
+        return parseResult_;                                                                     \
+    }
+
+KL_JSON_READER_PARSE(char)
+KL_JSON_READER_PARSE(char16_t)
+KL_JSON_READER_PARSE(char32_t)
+#undef KL_JSON_READER_PARSE
 
 namespace kl::json {
 
 Str trim_slow(Str s) noexcept {
-    const char* b = s.utf8.data();
-    const char* e = b + s.utf8.size();
-    if (s.ascii) {
-        while (b < e && is_space(static_cast<unsigned char>(*b))) ++b;
-        while (e > b && is_space(static_cast<unsigned char>(e[-1]))) --e;
-        return {std::string_view(b, static_cast<std::size_t>(e - b)), true};
-    }
-    // The text is well formed (the decoder wrote it, or it is the host's own
-    // text converted), so a code point is a lead byte and its continuations.
-    auto decode = [](const char* p, std::size_t& len) -> char32_t {
-        auto u = [p](int i) { return static_cast<char32_t>(static_cast<unsigned char>(p[i])); };
-        if (u(0) < 0x80) {
-            len = 1;
-            return u(0);
-        }
-        if (u(0) < 0xE0) {
-            len = 2;
-            return ((u(0) & 0x1F) << 6) | (u(1) & 0x3F);
-        }
-        if (u(0) < 0xF0) {
-            len = 3;
-            return ((u(0) & 0x0F) << 12) | ((u(1) & 0x3F) << 6) | (u(2) & 0x3F);
-        }
-        len = 4;
-        return ((u(0) & 0x07) << 18) | ((u(1) & 0x3F) << 12) | ((u(2) & 0x3F) << 6) | (u(3) & 0x3F);
-    };
-    while (b < e) {
-        std::size_t len;
-        if (!is_space(decode(b, len))) break;
-        b += len;
-    }
-    while (e > b) {
-        const char* q = e - 1;
-        while (q > b && (static_cast<unsigned char>(*q) & 0xC0) == 0x80) --q;
-        std::size_t len;
-        if (!is_space(decode(q, len))) break;
-        e = q;
-    }
-    return {std::string_view(b, static_cast<std::size_t>(e - b)), false};
-}
-
-bool Document::parse(std::string_view text) {
-    own_.assign(text);
-    bool non_ascii = false;
-    for (unsigned char c : own_) non_ascii |= c >= 0x80;
-    return parse_text(own_, non_ascii);
+    Str r = s.visit([&s](auto v) {
+        auto t = kl::trim(v);
+        Str out = s;
+        out.data = t.data();
+        out.size = t.size();
+        return out;
+    });
+    // What was cut may have been the widest code point.
+    if (r.size != s.size && !s.ascii) r.maxchar = 0;
+    return r;
 }
 
 bool Document::parse_reply(const AnyText& reply, bool terminated) {
     Span cut = clean_json_reply(reply);
     clear();
     if (cut.size == 0) return false;  // nothing is not a JSON value
-    AnyText cleaned = reply.slice(cut.begin, cut.size);
-    if (reply.ascii && reply.width == 1 && terminated) {
-        // Past the cleaned text lie only the trimmed whitespace and fence,
-        // then the zero: see Stream.
-        return parse_text(cleaned.ascii_view(), false);
+    AnyText t = reply.slice(cut.begin, cut.size);
+    if (!terminated) {
+        // A copy with the zero after it (see Stream).
+        std::size_t bytes = t.size * t.width;
+        own_.reset(new char[bytes + 4]);
+        std::memcpy(own_.get(), t.data, bytes);
+        std::memset(own_.get() + bytes, 0, 4);
+        t.data = own_.get();
     }
-    own_.clear();
-    append_utf8(own_, cleaned);
-    return parse_text(own_, !reply.ascii);
+    width_ = t.width;
+    ascii_ = t.ascii;
+    switch (t.width) {
+        case 1: return parse_units(static_cast<const char*>(t.data), t.size);
+        case 2: return parse_units(static_cast<const char16_t*>(t.data), t.size);
+        default: return parse_units(static_cast<const char32_t*>(t.data), t.size);
+    }
 }
 
-bool Document::parse_text(std::string_view text, bool non_ascii) {
+template <class C>
+bool Document::parse_units(const C* text, std::size_t size) {
     clear();
     // Offsets and node indexes are 32-bit; a reply of four gigabytes is not
     // one a parser can use anyway.
-    if (text.size() >= kNone) return false;
-    std::size_t n = text.size() + 1;
+    if (size >= kNone) return false;
+    std::size_t n = size + 1;
     // One block for the three node arrays and the decoded strings: a node
-    // takes at least one byte of text, a decoded string is never longer than
+    // takes at least one unit of text, a decoded string is never longer than
     // its source.  Left uninitialised, so untouched pages stay unmapped.
-    std::size_t need = n * (2 * sizeof(std::uint32_t) + 1) + n;
+    std::size_t need = n * (2 * sizeof(std::uint32_t) + sizeof(char32_t) + 1);
     char* p;
     if (need <= sizeof(inline_)) {
         p = inline_;
     } else {
-        if (need > block_size_) {
         block_.reset();
-        block_size_ = 0;
         block_.reset(new char[need]);
-        block_size_ = need;
-        }
         p = block_.get();
     }
     a_ = reinterpret_cast<std::uint32_t*>(p);
     b_ = a_ + n;
-    tag_ = reinterpret_cast<std::uint8_t*>(b_ + n);
-    decoded_ = reinterpret_cast<char*>(tag_ + n);
-    text_ = text.data();
+    decoded_ = reinterpret_cast<char32_t*>(b_ + n);
+    tag_ = reinterpret_cast<std::uint8_t*>(decoded_ + n);
+    text_ = text;
 
-    Stream in{text.data(), text.data()};
-    Builder b{*this, text.data(), text.data() + text.size(), decoded_, kNone, non_ascii};
-    Reader reader;
-    rapidjson::ParseResult r = reader.Parse<kFlags>(in, b);
+    Stream<C> in{text, text, text + size};
+    Builder b{*this, decoded_};
+    Reader<C> reader;
+    rapidjson::ParseResult r = reader.template Parse<kFlags>(in, b);
     // Stopping when the value is done, the reader may have stopped anywhere;
     // only a value that ends exactly at the end of the text is the text.
-    if (r.IsError() || in.Tell() != text.size() || count_ == 0) {
+    if (r.IsError() || in.Tell() != size || count_ == 0) {
         clear();
         return false;
     }
@@ -551,12 +530,6 @@ const char* Value::kind_name() const noexcept {
         case Kind::Object: return "dict";
     }
     return "NoneType";
-}
-
-std::string_view Value::number_token() const noexcept {
-    Kind k = kind();
-    if (k != Kind::Int && k != Kind::Float) return {};
-    return doc_->str_at(index_).utf8;
 }
 
 namespace {
@@ -595,10 +568,27 @@ bool exact_short(std::string_view t, double& out) noexcept {
 
 }  // namespace
 
-bool Value::to_double(double& out) const noexcept {
+bool Value::to_double(double& out) const {
     Kind k = kind();
     if (k != Kind::Int && k != Kind::Float) return false;
-    std::string_view tok = number_token();
+    // The token is ASCII: in a wide reply it is narrowed first.
+    Str t = doc_->str_at(index_);
+    char small[64];
+    std::unique_ptr<char[]> large;
+    std::string_view tok;
+    if (t.width == 1) {
+        tok = t.ascii_view();
+    } else {
+        char* d = small;
+        if (t.size > sizeof small) {
+            large.reset(new char[t.size]);
+            d = large.get();
+        }
+        t.visit([d](auto v) {
+            for (std::size_t i = 0; i < v.size(); ++i) d[i] = static_cast<char>(v[i]);
+        });
+        tok = std::string_view(d, t.size);
+    }
     std::size_t lead = tok[0] == '-' ? 1 : 0;
     if (!is_digit(tok[lead])) {
         // NaN, Infinity, -Infinity (the only spellings the decoder takes).
@@ -633,7 +623,7 @@ Value Value::get(std::string_view key) const noexcept {
     bool hit = false;
     for (std::uint32_t i = index_ + 1; i < stop; i = doc_->skip(i + 1)) {
         // i: key node (a string leaf); i + 1: its value.
-        if (doc_->b_[i] == key.size() && doc_->str_at(i).utf8 == key) {
+        if (doc_->key_is(i, key)) {
             found = i + 1;
             hit = true;
         }

@@ -1,6 +1,7 @@
 #include "kl/text.hpp"
 
 #include <charconv>
+#include <cstring>
 
 namespace kl {
 
@@ -8,6 +9,40 @@ char32_t max_char_class(const AnyText& t) noexcept {
     if (t.ascii) return 0x7F;
     if (t.maxchar) return t.maxchar;
     return t.visit([](auto v) { return max_char_class(v); });
+}
+
+bool same_text(const AnyText& a, const AnyText& b) noexcept {
+    if (a.size != b.size) return false;
+    if (a.width == b.width) return a.size == 0 || std::memcmp(a.data, b.data, a.size * a.width) == 0;
+    return a.visit([&](auto x) {
+        return b.visit([&](auto y) {
+            for (std::size_t i = 0; i < x.size(); ++i)
+                if (static_cast<char32_t>(x[i]) != static_cast<char32_t>(y[i])) return false;
+            return true;
+        });
+    });
+}
+
+int compare_text(const AnyText& a, const AnyText& b) noexcept {
+    return a.visit([&](auto x) {
+        return b.visit([&](auto y) {
+            std::size_t n = x.size() < y.size() ? x.size() : y.size();
+            for (std::size_t i = 0; i < n; ++i) {
+                auto cx = static_cast<char32_t>(x[i]), cy = static_cast<char32_t>(y[i]);
+                if (cx != cy) return cx < cy ? -1 : 1;
+            }
+            return x.size() == y.size() ? 0 : x.size() < y.size() ? -1 : 1;
+        });
+    });
+}
+
+bool equals_ascii(const AnyText& t, std::string_view a) noexcept {
+    if (t.size != a.size()) return false;
+    return t.visit([&](auto v) {
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (static_cast<char32_t>(v[i]) != static_cast<unsigned char>(a[i])) return false;
+        return true;
+    });
 }
 
 namespace {

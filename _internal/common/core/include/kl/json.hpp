@@ -2,11 +2,13 @@
 //
 // The reply parsers look at a few members of a decoded reply only, so the
 // whole document is a flat array of small nodes; callers turn into host
-// values only what they return.  Text is read as UTF-8 bytes: a reply whose
-// host str is ASCII is read where it lies, any other reply is converted to
-// UTF-8 once.  Strings without escapes and number tokens are referred to
-// where they stand in that text; only strings with escapes are written out,
-// decoded, into a side buffer.
+// values only what they return.  A reply is read where it lies, in its host
+// str's own storage (one, two or four bytes a code point): every character
+// of JSON's structure is ASCII at any width, so the reader is written once
+// over the unit type and never converts the reply.  Strings without escapes
+// and number tokens are referred to where they stand in the reply; only
+// strings with escapes are written out, decoded, into a side buffer of whole
+// code points.
 //
 // The decoder reads RFC 8259 JSON with these particulars, which are those of
 // the host's own json module:
@@ -39,25 +41,31 @@ namespace kl::json {
 
 enum class Kind : std::uint8_t { Null, Bool, Int, Float, String, Array, Object };
 
-// Decoded string bytes: generalised UTF-8 (a lone surrogate as its own
-// three-byte form), `ascii` when every byte is below 0x80.
-struct Str {
-    std::string_view utf8;
-    bool ascii = true;
-    bool empty() const noexcept { return utf8.empty(); }
-};
+// A decoded string: code points in the reply's storage, or in the side
+// buffer for a string with escapes.  `ascii` and `maxchar` are set when the
+// document knows them (see AnyText); a writer finds out otherwise.
+using Str = AnyText;
 
 // The string without the system's whitespace (kl::is_space) at both ends.
 Str trim_slow(Str s) noexcept;
 inline Str trim(Str s) noexcept {
-    // Most strings need nothing: an ASCII byte above the space at both ends.
-    auto keeps = [](char c) { return static_cast<unsigned char>(c) - 0x21u < 0x5Fu; };
-    if (!s.utf8.empty() && keeps(s.utf8.front()) && keeps(s.utf8.back())) return s;
+    // Most strings need nothing: an ASCII character above the space at both
+    // ends.
+    if (s.size != 0) {
+        auto keeps = [](char32_t c) { return c - 0x21u < 0x5Fu; };
+        auto at = [&s](std::size_t i) -> char32_t {
+            switch (s.width) {
+                case 1: return static_cast<const U1*>(s.data)[i];
+                case 2: return static_cast<const U2*>(s.data)[i];
+                default: return static_cast<const U4*>(s.data)[i];
+            }
+        };
+        if (keeps(at(0)) && keeps(at(s.size - 1))) return s;
+    }
     return trim_slow(s);
 }
 
 class Document;
-class Members;
 
 // A handle to one node of a Document (or to nothing: an absent member).
 // Valid as long as its Document lives and is not parsed again.
@@ -75,7 +83,6 @@ public:
 
     inline bool boolean() const noexcept;         // Bool only
     inline Str string() const noexcept;           // String only (escapes resolved)
-    std::string_view number_token() const noexcept;  // Int/Float: the raw token
 
     // The number as a double, as the host's float() of the decoded number
     // gives it: a Float correctly rounded from its token (NaN and the
@@ -83,7 +90,9 @@ public:
     // an Int as the nearest double.  Returns false for an Int too large for
     // any finite double (the host's float() raises OverflowError there; the
     // caller decides what that means) and for a value that is not a number.
-    bool to_double(double& out) const noexcept;
+    // Throws only std::bad_alloc (a token of a wide reply longer than any
+    // number needs is narrowed on the heap).
+    bool to_double(double& out) const;
 
     // Object member by key; absent when there is none or this is not an
     // object.  With repeated keys the last one wins.
@@ -114,46 +123,11 @@ public:
     template <std::size_t N>
     inline void pick(const std::string_view (&keys)[N], Value (&out)[N]) const noexcept;
 
-    // Members of an object (nothing for any other kind) in document order;
-    // a repeated key appears each time, so a reader that keeps the last
-    // occurrence agrees with get().
-    inline Members members() const noexcept;
-
 private:
     friend class Document;
-    friend class MemberIterator;
     Value(const Document* d, std::uint32_t i) : doc_(d), index_(i) {}
     const Document* doc_ = nullptr;
     std::uint32_t index_ = 0;
-};
-
-struct Member {
-    std::string_view key;  // UTF-8
-    Value value;
-};
-
-class MemberIterator {
-public:
-    inline Member operator*() const noexcept;
-    inline MemberIterator& operator++() noexcept;
-    bool operator!=(const MemberIterator& o) const noexcept { return index_ != o.index_; }
-
-private:
-    friend class Value;
-    MemberIterator(const Document* d, std::uint32_t i) : doc_(d), index_(i) {}
-    const Document* doc_;
-    std::uint32_t index_;  // the key node
-};
-
-class Members {
-public:
-    MemberIterator begin() const noexcept { return b_; }
-    MemberIterator end() const noexcept { return e_; }
-
-private:
-    friend class Value;
-    Members(MemberIterator b, MemberIterator e) : b_(b), e_(e) {}
-    MemberIterator b_, e_;
 };
 
 class Document {
@@ -162,16 +136,13 @@ public:
     Document(const Document&) = delete;
     Document& operator=(const Document&) = delete;
 
-    // Decodes UTF-8 `text` as exactly one JSON value (copied first, so the
-    // text need not outlive the document).  Returns false on any failure
-    // (the document is then empty); never throws except std::bad_alloc.
-    bool parse(std::string_view text);
-
     // Cleans a reply as a JSON reply (kl::clean_json_reply) and decodes what
-    // remains.  `terminated` says a zero unit follows the reply's last code
-    // point in memory (every host str has one): an ASCII reply is then read
-    // in place, and must outlive the document.  Any other reply is converted
-    // to UTF-8 once.
+    // remains, in the reply's own storage.  `terminated` says a zero unit
+    // follows the reply's last code point in memory (every host str has
+    // one): the reply is then read in place, and must outlive the document;
+    // otherwise the cleaned reply is copied first.  Returns false on any
+    // failure (the document is then empty); never throws except
+    // std::bad_alloc.
     bool parse_reply(const AnyText& reply, bool terminated);
 
     // The decoded value; absent before a successful parse.
@@ -179,21 +150,23 @@ public:
 
     // Node storage, exposed to the builder in json.cpp.  Nodes live in three
     // parallel arrays (9 bytes a node):
-    //   tag:  the Kind in the low three bits, then the flags below;
-    //   a:    String/Int/Float: offset of the bytes (in the text, or in the
-    //         side buffer for a string with escapes);
+    //   tag:  the Kind in the low three bits, then the flags below; a string
+    //         with escapes keeps the maxchar class of its decoded code
+    //         points in two bits (kClassShift: ASCII, Latin-1, BMP, beyond);
+    //   a:    String/Int/Float: offset in code points (in the reply, or in
+    //         the side buffer for a string with escapes);
     //         Array/Object: while open, the index of the enclosing open
     //         container (kNone at the top); once closed, the index just past
     //         its last descendant;
-    //   b:    String/Int/Float: length in bytes.
-    enum : std::uint8_t { kTrue = 8, kDecoded = 16, kNonAscii = 32 };
+    //   b:    String/Int/Float: length in code points.
+    enum : std::uint8_t { kTrue = 8, kDecoded = 16, kClassShift = 5 };
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
 private:
     friend class Value;
-    friend class MemberIterator;
     friend struct Builder;
-    bool parse_text(std::string_view text, bool non_ascii);
+    template <class C>
+    bool parse_units(const C* text, std::size_t n);
     void clear() noexcept { count_ = 0; }
 
     inline Kind kind_at(std::uint32_t i) const noexcept {
@@ -203,25 +176,31 @@ private:
         Kind k = kind_at(i);
         return (k == Kind::Array || k == Kind::Object) ? a_[i] : i + 1;
     }
-    inline const char* bytes_at(std::uint32_t i) const noexcept {
-        return ((tag_[i] & kDecoded) ? decoded_ : text_) + a_[i];
-    }
     inline Str str_at(std::uint32_t i) const noexcept {
-        const char* base = (tag_[i] & kDecoded) ? decoded_ : text_;
-        return {std::string_view(base + a_[i], b_[i]), (tag_[i] & kNonAscii) == 0};
+        if (tag_[i] & kDecoded) {
+            static constexpr char32_t kClass[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
+            char32_t maxchar = kClass[(tag_[i] >> kClassShift) & 3];
+            return {decoded_ + a_[i], b_[i], 4, maxchar == 0x7F, maxchar};
+        }
+        return {static_cast<const char*>(text_) + std::size_t{a_[i]} * width_, b_[i], width_,
+                ascii_, ascii_ ? char32_t{0x7F} : char32_t{0}};
     }
+    // Whether the string node i is the ASCII text `key`: keys are short, and
+    // in a one-byte reply a key without escapes is compared as bytes.
+    inline bool key_is(std::uint32_t i, std::string_view key) const noexcept;
 
-    std::string own_;            // the text, when it could not be read in place
-    const char* text_ = nullptr;
+    std::unique_ptr<char[]> own_;  // the cleaned reply, when it could not be read in place
+    const void* text_ = nullptr;
+    unsigned char width_ = 1;
+    bool ascii_ = true;
     // The arrays below are carved from one block: inline_ for a short reply
     // (the common case needs no allocation), else block_.
-    alignas(std::uint32_t) char inline_[12 * 1024];
+    alignas(std::uint32_t) char inline_[16 * 1024];
     std::unique_ptr<char[]> block_;
-    std::size_t block_size_ = 0;
     std::uint32_t* a_ = nullptr;
     std::uint32_t* b_ = nullptr;
+    char32_t* decoded_ = nullptr;
     std::uint8_t* tag_ = nullptr;
-    char* decoded_ = nullptr;
     std::uint32_t count_ = 0;
 };
 
@@ -241,15 +220,6 @@ inline Str Value::string() const noexcept {
 
 inline Value::Iterator& Value::Iterator::operator++() noexcept {
     index_ = doc_->skip(index_);
-    return *this;
-}
-
-inline Member MemberIterator::operator*() const noexcept {
-    return {doc_->str_at(index_).utf8, Value(doc_, index_ + 1)};
-}
-
-inline MemberIterator& MemberIterator::operator++() noexcept {
-    index_ = doc_->skip(index_ + 1);
     return *this;
 }
 
@@ -276,6 +246,13 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
     return true;
 }
 
+inline bool Document::key_is(std::uint32_t i, std::string_view key) const noexcept {
+    if (b_[i] != key.size()) return false;
+    if (width_ == 1 && !(tag_[i] & kDecoded))
+        return same_bytes(static_cast<const char*>(text_) + a_[i], key.data(), key.size());
+    return equals_ascii(str_at(i), key);
+}
+
 template <std::size_t N>
 inline void Value::pick(const std::string_view (&keys)[N], Value (&out)[N]) const noexcept {
     for (Value& v : out) v = Value();
@@ -285,17 +262,12 @@ inline void Value::pick(const std::string_view (&keys)[N], Value (&out)[N]) cons
         // i: key node (a string leaf); i + 1: its value.
         std::uint32_t n = d.b_[i];
         for (std::size_t k = 0; k < N; ++k) {
-            if (n == keys[k].size() && same_bytes(d.bytes_at(i), keys[k].data(), n)) {
+            if (n == keys[k].size() && d.key_is(i, keys[k])) {
                 out[k] = Value(doc_, i + 1);
                 break;
             }
         }
     }
-}
-
-inline Members Value::members() const noexcept {
-    if (!is(Kind::Object)) return Members(MemberIterator(doc_, 0), MemberIterator(doc_, 0));
-    return Members(MemberIterator(doc_, index_ + 1), MemberIterator(doc_, doc_->a_[index_]));
 }
 
 }  // namespace kl::json

@@ -135,6 +135,13 @@ char32_t max_char_class(View<C> s) noexcept {
 }
 char32_t max_char_class(const AnyText& t) noexcept;
 
+// Comparisons of texts by code point, whatever the widths they are stored
+// at: equality, order (the order of their UTF-8 forms too), and equality
+// with an ASCII text.
+bool same_text(const AnyText& a, const AnyText& b) noexcept;
+int compare_text(const AnyText& a, const AnyText& b) noexcept;
+bool equals_ascii(const AnyText& t, std::string_view a) noexcept;
+
 // ---- UTF-8 -----------------------------------------------------------------
 //
 // Texts that a library reads as bytes (the JSON decoder, the digest) are
