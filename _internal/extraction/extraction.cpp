@@ -95,8 +95,15 @@ constexpr std::string_view kClaimKeys[] = {"subject", "attribute", "value"};
 // A member that must be a string with something left after trimming.
 inline bool usable_text(json::Value v, json::Str& out) {
     if (!v.is(json::Kind::String)) return false;
-    out = json::trim(v.string());
-    return out.size != 0;
+    json::Str s = json::trim(v.string());
+    // Field by field: a copy of the whole struct is made with wide moves
+    // that stall on the narrow stores that just built it.
+    out.data = s.data;
+    out.size = s.size;
+    out.width = s.width;
+    out.ascii = s.ascii;
+    out.maxchar = s.maxchar;
+    return s.size != 0;
 }
 
 // e: the picked members, kSubject..kValue at least.

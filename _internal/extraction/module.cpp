@@ -99,7 +99,10 @@ public:
     PyObject* get(const kl::json::Str& s) {
         if (last_ && kl::same_text(s, text_)) return Py_NewRef(last_.get());
         last_ = Ref::steal(kl::py::str_from(s));
-        text_ = s;
+        // Field by field, for the reason given in the core's usable_text().
+        text_.data = s.data;
+        text_.size = s.size;
+        text_.width = s.width;
         return last_ ? Py_NewRef(last_.get()) : nullptr;
     }
 

@@ -200,20 +200,29 @@ Parts<C, Literal, Hex4> parts(Literal l, Hex4 h) {
 //   * any other escaped surrogate is the code point it names, and an escape
 //     after a high surrogate that does not pair with it is read on its own.
 template <class C, class P>
-bool read_string(Stream<C>& is, Builder& h, P& parts) {
+[[gnu::noinline]] bool read_escaped(Stream<C>& is, Builder& h, P& parts, const C* p);
+
+template <class C, class P>
+inline bool read_string(Stream<C>& is, Builder& h, P& parts) {
     const C* start = is.cur + 1;  // past the opening quote
     const C* p = skip_ordinary(start, is.end);
     // Past the end of the text there is no quote and no backslash (see
     // Stream): a string that reaches it is unterminated, and is refused
     // before any of it is written out (the buffer is sized by the text).
-    if (p >= is.end) return false;
-    if (*p == '"') {
+    if (p < is.end && *p == '"') {
         is.cur = p + 1;
         h.token(Kind::String, static_cast<std::size_t>(start - is.begin),
                 static_cast<std::size_t>(p - start));
         return true;
     }
-    if (*p != '\\') return false;
+    if (p >= is.end || *p != '\\') return false;
+    return read_escaped(is, h, parts, p);
+}
+
+// The rest of a string from its first backslash at p.
+template <class C, class P>
+bool read_escaped(Stream<C>& is, Builder& h, P& parts, const C* p) {
+    const C* start = is.cur + 1;
     char32_t* begin = h.out;
     char32_t bits = 0;
     char32_t* o = widen(begin, start, p, bits);

@@ -51,16 +51,18 @@ Str trim_slow(Str s) noexcept;
 inline Str trim(Str s) noexcept {
     // Most strings need nothing: an ASCII character above the space at both
     // ends.
+    auto keeps = [](char32_t c) { return c - 0x21u < 0x5Fu; };
     if (s.size != 0) {
-        auto keeps = [](char32_t c) { return c - 0x21u < 0x5Fu; };
-        auto at = [&s](std::size_t i) -> char32_t {
-            switch (s.width) {
-                case 1: return static_cast<const U1*>(s.data)[i];
-                case 2: return static_cast<const U2*>(s.data)[i];
-                default: return static_cast<const U4*>(s.data)[i];
-            }
-        };
-        if (keeps(at(0)) && keeps(at(s.size - 1))) return s;
+        if (s.width == 1) {
+            const U1* u = static_cast<const U1*>(s.data);
+            if (keeps(u[0]) && keeps(u[s.size - 1])) return s;
+        } else if (s.width == 2) {
+            const U2* u = static_cast<const U2*>(s.data);
+            if (keeps(u[0]) && keeps(u[s.size - 1])) return s;
+        } else {
+            const U4* u = static_cast<const U4*>(s.data);
+            if (keeps(u[0]) && keeps(u[s.size - 1])) return s;
+        }
     }
     return trim_slow(s);
 }
@@ -258,15 +260,19 @@ inline void Value::pick(const std::string_view (&keys)[N], Value (&out)[N]) cons
     for (Value& v : out) v = Value();
     if (!is(Kind::Object)) return;
     const Document& d = *doc_;
+    // Replies usually give the members in the order they were asked for:
+    // the j-th member is tried against the j-th key first.
+    std::size_t guess = 0;
     for (std::uint32_t i = index_ + 1, stop = d.a_[index_]; i < stop; i = d.skip(i + 1)) {
         // i: key node (a string leaf); i + 1: its value.
-        std::uint32_t n = d.b_[i];
-        for (std::size_t k = 0; k < N; ++k) {
-            if (n == keys[k].size() && d.key_is(i, keys[k])) {
+        std::size_t k = guess < N ? guess : 0;
+        for (std::size_t tried = 0; tried < N; ++tried, k = k + 1 < N ? k + 1 : 0) {
+            if (d.key_is(i, keys[k])) {
                 out[k] = Value(doc_, i + 1);
                 break;
             }
         }
+        ++guess;
     }
 }
 
