@@ -9,6 +9,7 @@ modules except the host stand-ins it needs to name results.
 
 from __future__ import annotations
 
+import json
 import math
 
 from kelvane_layer.types import CognitiveHealthStatus as S
@@ -160,3 +161,106 @@ def cosine(a, b):
     if na == 0.0 or nb == 0.0:
         return 0.0
     return dot / (math.sqrt(na) * math.sqrt(nb))
+
+
+# -- reply parsers ---------------------------------------------------------------
+#
+# The three JSON reply parsers on the host's own json module.  Each returns
+# (records, warning): warning is None or the (message, field, value) of the
+# one WARNING record the parser writes (field "response_preview" or "type").
+
+FACTS_UNDECODABLE = "extract_facts: failed to parse LLM response as JSON"
+FACTS_NOT_OBJECT = "extract_facts: LLM response is not a JSON object"
+FACTS_NOT_LIST = "extract_facts: 'facts' field is not a list"
+CLAIMS_UNDECODABLE = "extract_claims: failed to parse LLM response as JSON"
+PROPOSALS_UNDECODABLE = "evolve_directives: failed to parse LLM response as JSON"
+PROPOSALS_NOT_OBJECT = "evolve_directives: LLM response is not a JSON object"
+PROPOSALS_NOT_LIST = "evolve_directives: 'proposed' field is not a list"
+
+
+def clean_json_reply(reply):
+    """The reply without surrounding whitespace and one enclosing ``` fence
+    (with its lower-case ``json`` tag)."""
+    t = reply.strip()
+    if t.startswith("```") and t.endswith("```"):
+        t = t[3:-3].strip()
+        if t.startswith("json"):
+            t = t[4:].strip()
+    return t
+
+
+_UNDECODABLE = object()
+
+
+def _decode(reply):
+    try:
+        return json.loads(clean_json_reply(reply))
+    except ValueError:
+        return _UNDECODABLE
+
+
+def _array(reply, member, undecodable, not_object, not_list):
+    """(entries, warning) of the array ``member`` of the reply's object."""
+    root = _decode(reply)
+    if root is _UNDECODABLE:
+        return [], (undecodable, "response_preview", reply[:200])
+    if type(root) is not dict:
+        return [], (not_object, "type", type(root).__name__) if not_object else None
+    if member not in root:
+        return [], None
+    entries = root[member]
+    if type(entries) is not list:
+        return [], (not_list, "type", type(entries).__name__) if not_list else None
+    return [e for e in entries if type(e) is dict], None
+
+
+def _texts(entry, keys):
+    """The trimmed texts of ``keys``, or None unless all are non-blank strs."""
+    out = []
+    for k in keys:
+        v = entry.get(k)
+        if type(v) is not str or not v.strip():
+            return None
+        out.append(v.strip())
+    return out
+
+
+TRIPLE = ("subject", "attribute", "value")
+
+
+def facts(reply):
+    entries, warning = _array(reply, "facts", FACTS_UNDECODABLE, FACTS_NOT_OBJECT, FACTS_NOT_LIST)
+    out = []
+    for e in entries:
+        texts = _texts(e, TRIPLE)
+        c = e.get("confidence")
+        if texts is None or type(c) not in (bool, int, float):
+            continue
+        try:
+            conf = float(c)
+        except OverflowError:  # an integer no double holds
+            continue
+        if 0.5 <= conf <= 1.0:  # NaN fails both
+            out.append(dict(zip(TRIPLE, texts), confidence=conf))
+    return out, warning
+
+
+def claims(reply):
+    entries, warning = _array(reply, "claims", CLAIMS_UNDECODABLE, None, None)
+    out = [dict(zip(TRIPLE, t)) for t in (_texts(e, TRIPLE) for e in entries) if t is not None]
+    return out, warning
+
+
+def proposals(reply, insight_ids):
+    entries, warning = _array(reply, "proposed", PROPOSALS_UNDECODABLE, PROPOSALS_NOT_OBJECT,
+                              PROPOSALS_NOT_LIST)
+    fallback = min(insight_ids) if insight_ids else ""
+    out = []
+    for e in entries:
+        texts = _texts(e, ("text",))
+        if texts is None:
+            continue
+        source = e.get("source_insight_id")
+        known = type(source) is str and source in insight_ids
+        out.append({"text": texts[0], "source_insight_id": source if known else fallback})
+    return out, warning

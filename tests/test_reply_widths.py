@@ -1,0 +1,495 @@
+"""The JSON reply parsers on replies stored at every width, against the
+plain-Python models of tests/_reference_models.py.
+
+A reply reaches a parser as the host stored it: one byte a code point
+(ASCII, or Latin-1), two (the BMP) or four, and either compact or, for a str
+subclass, in a buffer apart from the object.  Every case here is run in all
+of these layouts: whitespace the parsers trim (U+00A0, U+3000) or an ignored
+member holding an emoji widens the reply without changing what it says.
+
+The results must be the host's own strs: two strs of different storage
+widths never compare equal (the host compares the storage kind before the
+text), and ``canonical`` checks the width and the ASCII flag directly, by
+the object's size.
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import logging
+import sys
+import tracemalloc
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import pytest
+from _reference_models import claims as claims_model
+from _reference_models import facts as facts_model
+from _reference_models import proposals as proposals_model
+from hypothesis import given
+from hypothesis import strategies as st
+
+from kelvane_layer._internal.evolution import parse_evolution_output
+from kelvane_layer._internal.extraction import (
+    parse_claim_extraction_output,
+    parse_extraction_output,
+)
+
+LOGGERS = ("kelvane_layer._internal.extraction", "kelvane_layer._internal.evolution")
+
+
+class Sub(str):
+    """A str subclass: its text lives apart from the object (not compact)."""
+
+
+def _lift4(reply: str) -> str:
+    # An ignored first member of the outermost object (where there is one)
+    # holding an astral character; no whitespace lies outside the BMP.
+    i = reply.find("{")
+    if i < 0:
+        return reply + "\U0001f4ce"
+    rest = reply[i + 1:]
+    comma = "" if rest.lstrip().startswith("}") else ", "
+    return reply[: i + 1] + '"\U0001f4ce": "\U0001f4ce"' + comma + rest
+
+
+LIFTS: dict[str, Callable[[str], str]] = {
+    "as is": lambda r: r,
+    "latin-1": lambda r: "\xa0" + r + "\x85",
+    "ucs-2": lambda r: "\u3000" + r + " \u2028",
+    "ucs-4": _lift4,
+}
+
+
+def width(s: str) -> int:
+    top = max(map(ord, s), default=0)
+    return 1 if top < 0x100 else 2 if top < 0x10000 else 4
+
+
+def layouts(reply: str) -> Iterator[tuple[str, str]]:
+    for name, lift in LIFTS.items():
+        lifted = lift(reply)
+        if name == "ucs-4":
+            assert width(lifted) == 4
+        yield name, lifted
+        yield name + ", subclass", Sub(lifted)
+
+
+# Sizes of an exact, compact str past its text: an ASCII one, and any other
+# (whose text takes len + 1 units of its width).  Taken from two-character
+# strs: one-character Latin-1 strs are the host's shared singletons, which
+# carry their UTF-8 form too.
+_ASCII_BASE = sys.getsizeof("ab") - 3
+_WIDE_BASE = sys.getsizeof("\xe9\xe8") - 3
+
+
+def canonical(s: object) -> bool:
+    """Whether ``s`` is an exact str stored as the host stores its text: at
+    the narrowest width that holds it, with the ASCII flag set exactly when
+    it is ASCII, and nothing else (a cached UTF-8 form) hung on it.  A wrong
+    width or flag changes the object's size."""
+    if type(s) is not str:
+        return False
+    top = max(map(ord, s), default=0)
+    if top < 0x80:
+        return s.isascii() and sys.getsizeof(s) == _ASCII_BASE + len(s) + 1
+    if len(s) == 1 and s is s.encode("utf-8", "surrogatepass").decode("utf-8", "surrogatepass"):
+        return True  # the host's own singleton
+    units = 1 if top < 0x100 else 2 if top < 0x10000 else 4
+    return not s.isascii() and sys.getsizeof(s) == _WIDE_BASE + (len(s) + 1) * units
+
+
+class _Records(logging.Handler):
+    def __init__(self) -> None:
+        super().__init__(logging.DEBUG)
+        self.records: list[logging.LogRecord] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.records.append(record)
+
+
+_records = _Records()
+
+
+@pytest.fixture(autouse=True, scope="module")
+def _capture() -> Iterator[None]:
+    loggers = [logging.getLogger(name) for name in LOGGERS]
+    saved = [(log.propagate, log.disabled, log.level) for log in loggers]
+    for log in loggers:
+        log.addHandler(_records)
+        log.propagate, log.disabled = False, False
+        log.setLevel(logging.WARNING)
+    yield
+    for log, (propagate, disabled, level) in zip(loggers, saved):
+        log.removeHandler(_records)
+        log.propagate, log.disabled = propagate, disabled
+        log.setLevel(level)
+
+
+Parser = Callable[..., Any]  # a parser, or its model
+
+
+def run(parser: Parser, reply: str, *extra: object
+        ) -> tuple[list[dict[str, object]], tuple[str, str, object] | None]:
+    """The parser's records and the one warning it wrote, as the models give them."""
+    _records.records.clear()
+    got = parser(reply, *extra)
+    logged = _records.records[:]
+    assert len(logged) <= 1
+    if not logged:
+        return got, None
+    r = logged[0]
+    field = "type" if hasattr(r, "type") else "response_preview"
+    return got, (r.getMessage(), field, getattr(r, field))
+
+
+def assert_same(label: str, got: list[dict[str, object]], want: list[dict[str, object]]) -> None:
+    assert got == want, label
+    assert [list(r) for r in got] == [list(r) for r in want], label
+    for record in got:
+        for key, v in record.items():
+            if key == "confidence":
+                assert type(v) is float, label
+            else:
+                assert canonical(v), (label, key, ascii(v))
+
+
+DEFAULT_IDS = frozenset({"ins-1", "ins-2"})
+
+
+def check(reply: str, ids: frozenset[str] = DEFAULT_IDS) -> None:
+    """All three parsers on ``reply`` in every layout, against their models."""
+    for name, stored in layouts(reply):
+        for parser, model, extra in (
+            (parse_extraction_output, facts_model, ()),
+            (parse_claim_extraction_output, claims_model, ()),
+            (parse_evolution_output, proposals_model, (ids,)),
+        ):
+            label = f"{parser.__name__}, {name}: {ascii(stored[:120])}"
+            got, warning = run(parser, stored, *extra)
+            want, want_warning = model(stored, *extra)
+            assert_same(label, got, want)
+            assert warning == want_warning, label
+
+
+def reply_of(entries: list[dict[str, object]], ensure_ascii: bool) -> str:
+    """One reply that every parser reads the same entries from."""
+    return json.dumps({"facts": entries, "claims": entries, "proposed": entries},
+                      ensure_ascii=ensure_ascii)
+
+
+def entry(text: str, source: object = "ins-2", confidence: object = 0.9) -> dict[str, object]:
+    return {"subject": text, "attribute": "a" + text, "value": text + "v",
+            "confidence": confidence, "text": text, "source_insight_id": source}
+
+
+# -- scripts, widths and surrogates ---------------------------------------------------
+
+SCRIPTS = {
+    "ASCII": ["the customer", "order 4417", "x"],
+    "Latin-1": ["caf\u00e9 cr\u00e8me", "Gr\u00f6\u00dfe", "\xff", "\x80"],
+    "BMP": ["\u7530\u4e2d\u3055\u3093", "\u0175\u20ac", "\uffff", "\u0100"],
+    "astral": ["\U0001f600", "ok \U0001f44d", "\U0010ffff", "\U00010000x"],
+    "lone surrogates": ["\ud800", "x\udfff", "\udc00\ud800", "\ud83d"],
+    "mixed": ["a\u00e9\u65e5\U0001f600\ud800", "\U0001f600a", "\u00e9\u65e5"],
+}
+
+
+@pytest.mark.parametrize("ensure_ascii", [False, True], ids=["raw", "escaped"])
+@pytest.mark.parametrize("script", SCRIPTS)
+def test_scripts_in_every_layout(script: str, ensure_ascii: bool) -> None:
+    check(reply_of([entry(t) for t in SCRIPTS[script]], ensure_ascii))
+
+
+# Strings as the reply spells them, and what they decode to.
+SURROGATE_SPELLINGS = [
+    ('"\\ud800"', "\ud800"),
+    ('"a\\udc00b"', "a\udc00b"),
+    ('"\\ud83d\\ude00"', "\U0001f600"),
+    ('"\\uD83D\\uDE00"', "\U0001f600"),
+    ('"\\ude00\\ud83d"', "\ude00\ud83d"),
+    ('"\\ud800\\u0041"', "\ud800A"),
+    ('"\\ud800\\ud83d\\ude00"', "\ud800\U0001f600"),
+    ('"\\ud83d\\ud83d"', "\ud83d\ud83d"),
+    ('"\\ud83d\ude00"', "\ud83d\ude00"),  # escaped high, raw low: two code points
+    ('"\ud83d\\ude00"', "\ud83d\ude00"),
+    ('"\ud83d\ude00"', "\ud83d\ude00"),  # a raw pair stays two code points
+    ('"\ud800"', "\ud800"),
+    ('"\\ud800\\n"', "\ud800"),  # trimmed
+]
+
+
+@pytest.mark.parametrize("spelled, text", SURROGATE_SPELLINGS,
+                         ids=[ascii(s) for s, _ in SURROGATE_SPELLINGS])
+def test_surrogates_raw_and_escaped(spelled: str, text: str) -> None:
+    reply = ('{"facts": [{"subject": ' + spelled + ', "attribute": "a", "value": ' + spelled
+             + ', "confidence": 1}], "proposed": [{"text": ' + spelled + "}]}")
+    check(reply)
+    for _, stored in layouts(reply):
+        (fact,) = parse_extraction_output(stored)
+        assert fact["subject"] == fact["value"] == text
+        assert parse_evolution_output(stored, {"i"}) == [{"text": text, "source_insight_id": "i"}]
+
+
+@pytest.mark.parametrize("spelled", ['"\\ud800\\u12"', '"\\ud800\\x"', '"\\ud83d\\"', '"\\u"'])
+def test_broken_escapes_after_a_surrogate_are_undecodable(spelled: str) -> None:
+    check('{"facts": [{"subject": ' + spelled + "}]}")
+
+
+# -- trimming, keys, ids ----------------------------------------------------------------
+
+PADDED = [
+    "\u3000caf\u00e9\u3000",
+    "\xa0value\xa0",
+    "\u2028\u65e5\u672c\u2028",
+    " \u3000\xa0\u2028\u2029\x85\u1680\u202f\u205f\t\x1c x \U0001f600 \u3000",
+    "\u200bzero width is text\ufeff",
+    "\u3000\xa0\u2028",  # nothing left: the entry is dropped
+    "\u3000 \x85",
+]
+
+
+@pytest.mark.parametrize("ensure_ascii", [False, True], ids=["raw", "escaped"])
+def test_non_ascii_whitespace_trimmed_at_both_ends(ensure_ascii: bool) -> None:
+    reply = reply_of([entry(t) for t in PADDED], ensure_ascii)
+    check(reply)
+    kept = [t.strip() for t in PADDED if t.strip()]
+    assert [f["subject"] for f in parse_extraction_output(reply)] == kept
+    assert [p["text"] for p in parse_evolution_output(reply, {"i"})] == kept
+
+
+def test_keys_spelled_with_escapes_match() -> None:
+    reply = ('{"\\u0066acts": [{"\\u0073ubject": "s", "attr\\u0069bute": "a", "valu\\u0065": "v",'
+             ' "confidenc\\u0065": 0.9}], "cl\\u0061ims": [{"subject": "s", "\\u0061ttribute": "a",'
+             ' "value": "v"}], "\\u0070roposed": [{"te\\u0078t": "t",'
+             ' "source\\u005finsight\\u005fid": "ins-2"}]}')
+    check(reply)
+    assert parse_extraction_output(reply) == [
+        {"subject": "s", "attribute": "a", "value": "v", "confidence": 0.9}]
+    assert parse_claim_extraction_output(reply) == [{"subject": "s", "attribute": "a", "value": "v"}]
+    assert parse_evolution_output(reply, DEFAULT_IDS) == [{"text": "t", "source_insight_id": "ins-2"}]
+
+
+# Keys (as the reply spells them) that differ from "subject" and "text" only
+# in ways a careless comparison misses: an accent, a full-width letter,
+# trailing wide whitespace raw or escaped, an escaped NUL or surrogate.
+NEAR_KEYS = [
+    ("subj\u00e9ct", "t\u00e9xt"), ("\uff53ubject", "\uff54ext"),
+    ("subject\u3000", "text\u3000"), ("subject\\u3000", "text\\u3000"),
+    ("s\\u0075bject\\u0000", "t\\u0065xt\\u0000"), ("Subject", "Text"), ("subjec", "tex"),
+    ("subjectt", "textt"), ("\\u0073ubject\\u00a0", "\\u0074ext\\u00a0"),
+    ("sub\\ud800ject", "te\\ud800xt"), ("subject\U0001f600", "text\U0001f600"),
+]
+
+
+@pytest.mark.parametrize("key, text_key", NEAR_KEYS, ids=[ascii(k) for k, _ in NEAR_KEYS])
+def test_non_matching_keys_are_ignored(key: str, text_key: str) -> None:
+    alone = '{"KEY": "s", "attribute": "a", "value": "v", "confidence": 0.9}'
+    after = '{"subject": "real", "attribute": "a", "value": "v", "KEY": "other", "confidence": 1}'
+    reply = ('{"facts": [' + alone + ", " + after + "]}").replace("KEY", key)
+    check(reply)
+    assert [f["subject"] for f in parse_extraction_output(reply)] == ["real"]
+    proposal = '{"proposed": [{"KEY": "x"}, {"text": "t", "KEY": "y"}]}'.replace("KEY", text_key)
+    check(proposal)
+    assert [p["text"] for p in parse_evolution_output(proposal, {"i"})] == ["t"]
+
+
+IDS = frozenset({"ins-2", "caf\u00e9-7", "\u65e5\u672c-3", "\U0001f680-1", "\ud800-lone",
+                 "x\U0010ffff"})
+CITED = sorted(IDS) + [
+    "cafe\u0301-7",  # the same text decomposed: another id
+    "CAF\u00c9-7", "\U0001f680-1 ", "\u3000\u65e5\u672c-3", "\udbff-lone", "\U0001f681-1",
+    "caf\u00e9-", "",
+]
+
+
+@pytest.mark.parametrize("ensure_ascii", [False, True], ids=["raw", "escaped"])
+def test_sources_match_non_ascii_and_astral_ids(ensure_ascii: bool) -> None:
+    reply = json.dumps({"proposed": [{"text": f"t{i}", "source_insight_id": c}
+                                     for i, c in enumerate(CITED)]}, ensure_ascii=ensure_ascii)
+    check(reply, IDS)
+    got = [p["source_insight_id"] for p in parse_evolution_output(reply, set(IDS))]
+    assert got == [c if c in IDS else min(IDS) for c in CITED]
+    assert min(IDS) == "caf\u00e9-7"
+
+
+def test_fallback_among_wide_ids_is_the_smallest_code_point() -> None:
+    # A lone surrogate sorts between U+D7FF and U+E000; UTF-8 order keeps that.
+    ids = frozenset({"\U00010000", "\uffff", "\ud800", "\ud7ff\U0010ffff", "\ue000"})
+    check('{"proposed": [{"text": "t"}, {"text": "u", "source_insight_id": "\\ud800"}]}', ids)
+    (p,) = parse_evolution_output('{"proposed": [{"text": "t"}]}', set(ids))
+    assert p["source_insight_id"] == "\ud7ff\U0010ffff"
+
+
+REPEATS = ["same", "same", "same\u3000", "\\u0073ame", "sam", "same", "caf\u00e9", "caf\u00fc",
+           "caf\u00e9", "\u65e5\u672c", "\u65e5\u672c", "\U0001f600", "\U0001f600", "\ud83d",
+           "\\ud83d", "\\ud83d\\ude00", "\U0001f600", "x", "x"]
+
+
+def test_repeated_values_across_entries() -> None:
+    # Raw and escaped spellings of one text, texts that share a prefix or a
+    # UTF-8 length, and runs of one value: each record must hold its own text.
+    items = []
+    for i, t in enumerate(REPEATS):
+        v = json.dumps(t, ensure_ascii=False)[1:-1] if "\\" not in t else t
+        prev = REPEATS[i - 1] if i else "first"
+        p = json.dumps(prev, ensure_ascii=False)[1:-1] if "\\" not in prev else prev
+        items.append(f'{{"subject": "{v}", "attribute": "{p}", "value": "{v}", "confidence": 1,'
+                     f' "text": "{v}"}}')
+    for dropped in ("", '{"subject": "gone", "attribute": "a", "value": " "}, '):
+        body = "[" + dropped + ", ".join(items) + "]"
+        check(f'{{"facts": {body}, "claims": {body}, "proposed": {body}}}')
+
+
+# Values that a reply stores wider than their own text needs.
+NARROW = [
+    ("caf\u00e9", '"caf\u00e9"'), ("caf\u00e9", '"caf\\u00e9"'), ("abc", '"abc"'),
+    ("caf\u00e9", '"\u3000caf\u00e9\u3000"'), ("x", '"x\u2028"'), ("x", '"\\u3000x\\u3000"'),
+    ("\u65e5", '"\u65e5"'), ("\u65e5", '"\\u65e5"'),
+    ("\ud800", '"\\ud800"'), ("\xff\xfe", '"\\u00ff\\u00fe \\u3000"'),
+]
+
+
+@pytest.mark.parametrize("text, spelled", NARROW, ids=[ascii(s) for _, s in NARROW])
+def test_results_are_stored_at_their_narrowest_width(text: str, spelled: str) -> None:
+    reply = ('{"facts": [{"subject": ' + spelled + ', "attribute": "a", "value": ' + spelled
+             + ', "confidence": 0.5}], "proposed": [{"text": ' + spelled + "}]}")
+    for name, stored in layouts(reply):
+        (fact,) = parse_extraction_output(stored)
+        (proposal,) = parse_evolution_output(stored, frozenset())
+        for v in (fact["subject"], fact["value"], proposal["text"]):
+            assert v == text, name
+            # The literal is canonical (none of these is a shared singleton).
+            assert sys.getsizeof(v) == sys.getsizeof(text) and canonical(v), name
+            assert v.isascii() == text.isascii(), name  # the flag, not a scan
+
+
+# -- any text -------------------------------------------------------------------------
+
+GAPS = ["", " ", "\u3000", "\xa0", "\u2028", "\x85", "\t\n", " \u3000\xa0"]
+chars = st.characters(exclude_categories=()) | st.sampled_from(
+    ["\ud800", "\udfff", "\U0010ffff", "\xff", "\u0100", "\uffff", "\x7f", "\\", '"', "\x00"])
+texts = st.builds(lambda a, t, b: a + t + b, st.sampled_from(GAPS), st.text(chars, max_size=8),
+                  st.sampled_from(GAPS))
+confidences = st.sampled_from([0.5, 0.49, 1, 1.0, True, False, 0.75, "0.9", None, 2])
+
+
+@st.composite
+def replies(draw: st.DrawFn) -> tuple[str, frozenset[str]]:
+    ids = draw(st.frozensets(texts, max_size=4))
+    sources = st.sampled_from(sorted(ids)) | texts if ids else texts
+    entries = draw(st.lists(st.fixed_dictionaries(
+        {"subject": texts, "attribute": texts, "value": texts, "text": texts},
+        optional={"confidence": confidences, "source_insight_id": sources}), max_size=6))
+    reply = reply_of(entries, draw(st.booleans()))
+    if draw(st.booleans()):
+        reply = "```json\n" + reply + "\n```"
+    lift = draw(st.sampled_from(sorted(LIFTS)))
+    reply = LIFTS[lift](reply)
+    return (Sub(reply) if draw(st.booleans()) else reply), ids
+
+
+@given(replies())
+def test_any_text_at_any_width_matches_the_models(case: tuple[str, frozenset[str]]) -> None:
+    reply, ids = case
+    for parser, model, extra in (
+        (parse_extraction_output, facts_model, ()),
+        (parse_claim_extraction_output, claims_model, ()),
+        (parse_evolution_output, proposals_model, (ids,)),
+    ):
+        got, warning = run(parser, reply, *extra)
+        want, want_warning = model(reply, *extra)
+        assert_same(parser.__name__, got, want)
+        assert warning == want_warning
+
+
+# -- hostile replies ------------------------------------------------------------------
+#
+# Replies of about 1 MB built to be expensive: nothing but escapes,
+# surrogate-pair escapes, lone surrogates, scripts alternating character by
+# character, one huge value or many tiny entries.
+
+N = 1 << 20
+HOSTILE = {
+    "latin-1 escapes": "\\u00e9" * (N // 6),
+    "pair escapes": "\\ud83d\\ude00" * (N // 12),
+    "lone surrogate escapes": "\\udc00\\ud800x" * (N // 13),
+    "alternating scripts": "a\u00e9\u65e5\U0001f600\ud800" * (N // 5),
+    "alternating raw and escaped": "\U0001f600\\u00e9\u65e5\\ud83d\\ude00 " * (N // 22),
+    "simple escapes": '\\"\\\\\\/\\n' * (N // 8),
+}
+
+
+def _hostile_replies(text: str) -> dict[str, tuple[Parser, Parser, str, tuple[object, ...]]]:
+    one = ('{"subject": "s", "attribute": "a", "value": "TEXT", "confidence": 1, "text": "TEXT"}'
+           .replace("TEXT", text))
+    many = ", ".join(['{"subject": "\\u00e9", "attribute": "\\ud83d\\ude00", "value": "\u65e5",'
+                      ' "confidence": 1, "text": "\U0001f600"}'] * (len(text) // 100))
+    return {
+        "facts, one value": (parse_extraction_output, facts_model,
+                             '{"facts": [' + one + "]}", ()),
+        "claims, one value": (parse_claim_extraction_output, claims_model,
+                              '{"claims": [' + one + "]}", ()),
+        "proposals, one text": (parse_evolution_output, proposals_model,
+                                '{"proposed": [' + one + "]}", ({"i"},)),
+        "facts, many entries": (parse_extraction_output, facts_model,
+                                '{"facts": [' + many + "]}", ()),
+        "proposals, many entries": (parse_evolution_output, proposals_model,
+                                    '{"proposed": [' + many + "]}", ({"i"},)),
+    }
+
+
+def _objects(result: object) -> int:
+    """Bytes of the objects a result is made of, each counted once, the
+    parser's module-level keys aside (they exist before the call)."""
+    seen: set[int] = set()
+    total = 0
+    stack = [result]
+    while stack:
+        o = stack.pop()
+        if id(o) in seen:
+            continue
+        seen.add(id(o))
+        total += sys.getsizeof(o)
+        if type(o) is list:
+            stack.extend(o)
+        elif type(o) is dict:
+            stack.extend(o.values())
+    return total
+
+
+@pytest.mark.parametrize("lift", sorted(LIFTS))
+@pytest.mark.parametrize("shape", HOSTILE)
+def test_hostile_replies_cost_no_more_than_their_result(shape: str, lift: str) -> None:
+    """Memory a parse holds beyond its result, as the host's allocation
+    tracing sees it.
+
+    tracemalloc sees only what the host's allocators hand out (objects and
+    PyMem buffers): strs, lists and dicts made along the way and anything left
+    behind on the reply (a cached UTF-8 form, for one).  The decoder's own
+    buffers come from the C++ heap, outside its view, and are not bounded
+    here.  Two bounds: what the call still holds once it returns is its
+    result (nothing kept on the reply or elsewhere), and the peak during the
+    call exceeds that by no more than a small constant (no copy of a value or
+    of the reply made on the way, however the reply is spelled).
+    """
+    for what, (parser, model, reply, extra) in _hostile_replies(HOSTILE[shape]).items():
+        reply = LIFTS[lift](reply)
+        parser(reply[:1000] + "]}", *extra)  # first-call caches are not this call's cost
+        gc.collect()
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            tracemalloc.reset_peak()
+            result = parser(reply, *extra)
+            after, peak = tracemalloc.get_traced_memory()
+        finally:
+            tracemalloc.stop()
+        assert result, what
+        held = _objects(result)
+        assert after - before <= held + 4096, (what, after - before, held)
+        assert peak - after <= 64 << 10, (what, peak - after)
+        want, warning = model(reply, *extra)
+        assert warning is None and result == want, what
+        del result, want
