@@ -186,6 +186,9 @@ def callgrind(pattern: str) -> int:
     if w.once:
         calls = 1
     else:  # about 50 ms of our calls natively; callgrind runs them some 50 times slower
+        prime = getattr(w.ours, "prime", None)
+        if prime is not None:  # its inputs are made (and checked) before the trial call
+            prime(1)
         t0 = time.perf_counter()
         w.ours()
         calls = max(1, min(100_000, int(0.05 / max(time.perf_counter() - t0, 1e-7))))
@@ -197,8 +200,7 @@ def callgrind(pattern: str) -> int:
             progress(f"bench: callgrind {side or 'inputs only'} ({calls if side else 0} calls)")
             subprocess.run(
                 ["valgrind", "--tool=callgrind", "-q", f"--callgrind-out-file={out}",
-                 sys.executable, __file__, "--child", str(path), str(index), side,
-                 str(calls if side else 0)],
+                 sys.executable, __file__, "--child", str(path), str(index), side, str(calls)],
                 env=env, check=True)
             counts[side] = _ir(out)
     print(f"# {w.entry}, {w.workload}: instructions per call under callgrind ({calls} calls)")
@@ -211,11 +213,19 @@ def callgrind(pattern: str) -> int:
 
 
 def child(path: str, index: str, side: str, calls: str) -> int:
-    # With no side named, only the inputs are built: the baseline the others subtract.
+    # With no side named, only the inputs are built: the baseline the others
+    # subtract.  Inputs made per call (the copies of a side that primes them)
+    # are made for every side in every run, the baseline included, so that
+    # only the calls themselves differ between runs.
     w = load(pathlib.Path(path)).workloads()[int(index)]
+    n = int(calls)
+    for fn in w.sides().values():
+        prime = getattr(fn, "prime", None)
+        if prime is not None:
+            prime(n)
     if side:
         fn = w.sides()[side]
-        for _ in range(int(calls)):
+        for _ in range(n):
             fn()
     return 0
 
