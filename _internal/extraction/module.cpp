@@ -2,6 +2,8 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "extraction/extraction.hpp"
 #include "kl/py/function.hpp"
@@ -91,24 +93,60 @@ PyObject* build_claim_extraction_prompt(PyObject* m, PyObject* const* args) {
 
 // ---- Reply parsers -------------------------------------------------------
 
-// One field's str, shared with the previous record when its text is the
-// same: replies repeat attributes and subjects from fact to fact, and
-// comparing a few bytes costs far less than making another str.
+// One field's strs, shared among the records of a reply: replies repeat
+// attributes, subjects and values from fact to fact, not always one after
+// the other, and comparing a few units costs far less than making another
+// str.  The last kSlots distinct texts are remembered, the oldest replaced
+// first.
 class FieldStrs {
 public:
     PyObject* get(const kl::json::Str& s) {
-        if (last_ && kl::same_text(s, text_)) return Py_NewRef(last_.get());
-        last_ = Ref::steal(kl::py::str_from(s));
+        for (std::size_t k = 0; k < used_; ++k)
+            if (size_[k] == s.size && kl::same_text(s, text_[k])) return Py_NewRef(str_[k].get());
+        PyObject* o = kl::py::str_from(s);
+        if (!o) return nullptr;
+        std::size_t k = used_ < kSlots ? used_++ : next_;
+        next_ = (k + 1) % kSlots;
+        str_[k] = Ref::steal(Py_NewRef(o));
         // Field by field, for the reason given in the core's usable_text().
-        text_.data = s.data;
-        text_.size = s.size;
-        text_.width = s.width;
-        return last_ ? Py_NewRef(last_.get()) : nullptr;
+        size_[k] = s.size;
+        text_[k].data = s.data;
+        text_[k].size = s.size;
+        text_[k].width = s.width;
+        return o;
     }
 
 private:
-    Ref last_;
-    kl::AnyText text_;
+    static constexpr std::size_t kSlots = 8;
+    std::size_t size_[kSlots];
+    kl::AnyText text_[kSlots];
+    Ref str_[kSlots];
+    std::size_t used_ = 0, next_ = 0;
+};
+
+// The same for the confidences: equal doubles (bit for bit, so 0.0 and
+// -0.0 stay apart) share one float.
+class FieldFloats {
+public:
+    PyObject* get(double v) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        for (std::size_t k = 0; k < used_; ++k)
+            if (bits_[k] == bits) return Py_NewRef(float_[k].get());
+        PyObject* o = PyFloat_FromDouble(v);
+        if (!o) return nullptr;
+        std::size_t k = used_ < kSlots ? used_++ : next_;
+        next_ = (k + 1) % kSlots;
+        float_[k] = Ref::steal(Py_NewRef(o));
+        bits_[k] = bits;
+        return o;
+    }
+
+private:
+    static constexpr std::size_t kSlots = 8;
+    std::uint64_t bits_[kSlots];
+    Ref float_[kSlots];
+    std::size_t used_ = 0, next_ = 0;
 };
 
 // The records of one reply, made as the reader accepts each triple.
@@ -140,7 +178,7 @@ public:
             Ref v = Ref::steal(k == 0   ? subjects_.get(t.subject)
                                : k == 1 ? attributes_.get(t.attribute)
                                : k == 2 ? values_.get(t.value)
-                                        : PyFloat_FromDouble(t.confidence));
+                                        : confidences_.get(t.confidence));
             if (!v || PyDict_SetItem(d.get(), keys_[k], v.get()) < 0) return false;
         }
         PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(count_++), d.release());
@@ -160,6 +198,7 @@ private:
     Ref list_;
     std::size_t count_ = 0, capacity_ = 0;
     FieldStrs subjects_, attributes_, values_;
+    FieldFloats confidences_;
 };
 
 // The first 200 code points of the reply, for the undecodable-reply record.
