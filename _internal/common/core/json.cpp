@@ -178,20 +178,6 @@ inline bool spells(const C* p, const char* word, std::size_t n) noexcept {
     return true;
 }
 
-// The reader's literal parsers and its \u escape reader, lent by the reader
-// (they are its own private members): `literal` parses null, true or false
-// at the stream and says whether it did; `hex4` reads four hex digits and
-// returns their value, or -1.
-template <class C, class Literal, class Hex4>
-struct Parts {
-    Literal literal;
-    Hex4 hex4;
-};
-template <class C, class Literal, class Hex4>
-Parts<C, Literal, Hex4> parts(Literal l, Hex4 h) {
-    return {l, h};
-}
-
 // Strings.  A string without escapes is recorded where it stands; one with
 // escapes is decoded once into the builder's buffer (never longer than its
 // source), the host decoder's way:
@@ -199,11 +185,35 @@ Parts<C, Literal, Hex4> parts(Literal l, Hex4 h) {
 //     code point;
 //   * any other escaped surrogate is the code point it names, and an escape
 //     after a high surrogate that does not pair with it is read on its own.
-template <class C, class P>
-[[gnu::noinline]] bool read_escaped(Stream<C>& is, Builder& h, P& parts, const C* p);
+// The value of the four hex digits at p, or -1.  Reads stop at the first
+// unit that is not a digit, so never past the zero after the text.
+template <class C>
+inline long hex4(const C* p) noexcept {
+    static constexpr signed char kDigit[128] = {
+        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+        0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  -1, -1, -1, -1, -1, -1,
+        -1, 10, 11, 12, 13, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+        -1, 10, 11, 12, 13, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+    };
+    long v = 0;
+    for (int i = 0; i < 4; ++i) {
+        char32_t c = cp_of(p[i]);
+        int d = c < 128 ? kDigit[c] : -1;
+        if (d < 0) return -1;
+        v = (v << 4) | d;
+    }
+    return v;
+}
 
-template <class C, class P>
-inline bool read_string(Stream<C>& is, Builder& h, P& parts) {
+template <class C>
+[[gnu::noinline]] bool read_escaped(Stream<C>& is, Builder& h, const C* p);
+
+template <class C>
+inline bool read_string(Stream<C>& is, Builder& h) {
     const C* start = is.cur + 1;  // past the opening quote
     const C* p = skip_ordinary(start, is.end);
     // Past the end of the text there is no quote and no backslash (see
@@ -216,12 +226,12 @@ inline bool read_string(Stream<C>& is, Builder& h, P& parts) {
         return true;
     }
     if (p >= is.end || *p != '\\') return false;
-    return read_escaped(is, h, parts, p);
+    return read_escaped(is, h, p);
 }
 
 // The rest of a string from its first backslash at p.
-template <class C, class P>
-bool read_escaped(Stream<C>& is, Builder& h, P& parts, const C* p) {
+template <class C>
+bool read_escaped(Stream<C>& is, Builder& h, const C* p) {
     const C* start = is.cur + 1;
     char32_t* begin = h.out;
     char32_t bits = 0;
@@ -245,22 +255,25 @@ bool read_escaped(Stream<C>& is, Builder& h, P& parts, const C* p) {
             *o++ = simple;
             p += 2;
         } else {
-            is.cur = p + 2;
-            long cp = parts.hex4(is, static_cast<std::size_t>(p - is.begin));
+            // An escape lies within the text, as the string's closing quote
+            // must.
+            if (is.end - p < 6) return false;
+            long cp = hex4(p + 2);
             if (cp < 0) return false;
-            if (cp >= 0xD800 && cp <= 0xDBFF && is.cur[0] == '\\' && is.cur[1] == 'u') {
-                Stream<C> second{is.begin, is.cur + 2, is.end};
-                long low = parts.hex4(second, static_cast<std::size_t>(is.cur - is.begin));
+            p += 6;
+            if (cp >= 0xD800 && cp <= 0xDBFF && is.end - p >= 6 && p[0] == '\\' && p[1] == 'u') {
+                long low = hex4(p + 2);
                 if (low < 0) return false;
                 if (low >= 0xDC00 && low <= 0xDFFF) {
                     cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                    is.cur = second.cur;
+                    p += 6;
                 }
             }
             bits |= static_cast<char32_t>(cp);
             *o++ = static_cast<char32_t>(cp);
-            p = is.cur;
         }
+        // Escapes often come in runs (text escaped whole).
+        if (p < is.end && *p == '\\') continue;
         const C* run = p;
         p = skip_ordinary(p, is.end);
         if (p >= is.end || (*p != '"' && *p != '\\')) return false;
@@ -334,9 +347,11 @@ inline void skip_space(Stream<C>& is) noexcept {
 // The structure.  The chain of open containers lives in the container nodes
 // themselves (see Builder::open), so a deeply nested reply costs one node a
 // level and nothing more.  Stops when the top-level value is complete;
-// false on any error.
-template <class C, class P>
-bool walk(Stream<C>& is, Builder& h, P& parts) {
+// false on any error.  `literal` is the reader's own parser of null, true
+// and false (a private member it lends): it parses the literal at the
+// stream and says whether it did.
+template <class C, class Literal>
+bool walk(Stream<C>& is, Builder& h, Literal& literal) {
     for (;;) {
         // A value is expected.
         skip_space(is);
@@ -359,8 +374,8 @@ bool walk(Stream<C>& is, Builder& h, P& parts) {
             switch (cp_of(c)) {
                 case 'n':
                 case 't':
-                case 'f': ok = parts.literal(is); break;
-                case '"': ok = read_string(is, h, parts); break;
+                case 'f': ok = literal(is); break;
+                case '"': ok = read_string(is, h); break;
                 case 0: ok = false; break;
                 default: ok = read_number(is, h); break;
             }
@@ -383,7 +398,7 @@ bool walk(Stream<C>& is, Builder& h, P& parts) {
     member:
         // An object member: its key and the colon; the value follows.
         skip_space(is);
-        if (is.Peek() != '"' || !read_string(is, h, parts)) return false;
+        if (is.Peek() != '"' || !read_string(is, h)) return false;
         skip_space(is);
         if (is.Take() != ':') return false;
     }
@@ -416,9 +431,9 @@ constexpr unsigned kFlags = rapidjson::kParseNanAndInfFlag | rapidjson::kParseSt
 }  // namespace kl::json
 
 // The reader's Parse for the streams above: it runs walk() with the reader's
-// own literal and escape parsers, so the reader's recursive parser (which
-// copies every string through a stack and refuses numbers beyond the double
-// range and lone escaped surrogates the host accepts) is never instantiated.
+// own literal parsers, so the reader's recursive parser (which copies every
+// string through a stack and refuses numbers beyond the double range and
+// lone escaped surrogates the host accepts) is never instantiated.
 #define KL_JSON_READER_PARSE(C)                                                                  \
     template <>                                                                                  \
     template <>                                                                                  \
@@ -426,8 +441,7 @@ constexpr unsigned kFlags = rapidjson::kParseNanAndInfFlag | rapidjson::kParseSt
                                                       kl::json::Builder>(                        \
         kl::json::Stream<C> & is, kl::json::Builder & h) {                                      \
         parseResult_.Clear();                                                                    \
-        auto p = kl::json::parts<C>(                                                             \
-            [this, &h](kl::json::Stream<C>& s) {                                                 \
+        auto literal = [this, &h](kl::json::Stream<C>& s) {                                      \
                 C c = s.Peek();                                                                  \
                 if (c == 'n')                                                                    \
                     ParseNull<kl::json::kFlags>(s, h);                                           \
@@ -436,12 +450,8 @@ constexpr unsigned kFlags = rapidjson::kParseNanAndInfFlag | rapidjson::kParseSt
                 else                                                                             \
                     ParseFalse<kl::json::kFlags>(s, h);                                          \
                 return !HasParseError();                                                         \
-            },                                                                                   \
-            [this](kl::json::Stream<C>& s, std::size_t at) -> long {                             \
-                unsigned v = ParseHex4(s, at);                                                   \
-                return HasParseError() ? -1 : static_cast<long>(v);                              \
-            });                                                                                  \
-        if (!kl::json::walk(is, h, p) && !HasParseError())                                      \
+        };                                                                                       \
+        if (!kl::json::walk(is, h, literal) && !HasParseError())                                \
             SetParseError(rapidjson::kParseErrorValueInvalid, is.Tell());                        \
         return parseResult_;                                                                     \
     }
