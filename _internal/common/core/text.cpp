@@ -23,7 +23,7 @@ bool same_text(const AnyText& a, const AnyText& b) noexcept {
     });
 }
 
-int compare_text(const AnyText& a, const AnyText& b) noexcept {
+int compare_text_slow(const AnyText& a, const AnyText& b) noexcept {
     return a.visit([&](auto x) {
         return b.visit([&](auto y) {
             std::size_t n = x.size() < y.size() ? x.size() : y.size();

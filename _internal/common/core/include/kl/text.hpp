@@ -139,7 +139,18 @@ char32_t max_char_class(const AnyText& t) noexcept;
 // at: equality, order (the order of their UTF-8 forms too), and equality
 // with an ASCII text.
 bool same_text(const AnyText& a, const AnyText& b) noexcept;
-int compare_text(const AnyText& a, const AnyText& b) noexcept;
+int compare_text_slow(const AnyText& a, const AnyText& b) noexcept;
+inline int compare_text(const AnyText& a, const AnyText& b) noexcept {
+    // Ids and keys are mostly one byte a character, where byte order is
+    // code point order.
+    if (a.width == 1 && b.width == 1) {
+        std::size_t n = a.size < b.size ? a.size : b.size;
+        int c = n ? __builtin_memcmp(a.data, b.data, n) : 0;
+        if (c) return c;
+        return a.size == b.size ? 0 : a.size < b.size ? -1 : 1;
+    }
+    return compare_text_slow(a, b);
+}
 bool equals_ascii(const AnyText& t, std::string_view a) noexcept;
 
 // ---- UTF-8 -----------------------------------------------------------------
