@@ -78,14 +78,59 @@ Entries find_proposals(const AnyText& reply, bool terminated, json::Document& do
     return r;
 }
 
-void sort_ids(std::span<KnownId> ids) {
-    std::sort(ids.begin(), ids.end(), [](const KnownId& a, const KnownId& b) {
-        return compare_text(a.text, b.text) < 0;
+namespace {
+
+// FNV-1a over the code points, so that a text hashes alike at any width.
+std::uint64_t hash_of(const AnyText& t) noexcept {
+    return t.visit([](auto v) {
+        std::uint64_t h = 0xcbf29ce484222325ull ^ v.size();
+        for (auto c : v) {
+            h ^= static_cast<std::uint64_t>(c);
+            h *= 0x100000001b3ull;
+        }
+        return h;
     });
 }
 
-bool for_each_proposal(const Entries& entries, std::span<const KnownId> sorted_ids,
-                       Accept accept) {
+}  // namespace
+
+IdIndex::IdIndex(std::span<const AnyText> ids) : ids_(ids) {
+    if (ids.empty()) return;
+    std::size_t size = 4;
+    while (size < 2 * ids.size()) size *= 2;
+    slots_.assign(size, 0);
+    mask_ = size - 1;
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        for (std::size_t i = hash_of(ids[k]) & mask_;; i = (i + 1) & mask_) {
+            if (slots_[i] == 0) {
+                slots_[i] = static_cast<std::uint32_t>(k + 1);
+                break;
+            }
+            if (same_text(ids[slots_[i] - 1], ids[k])) break;  // an equal id is there
+        }
+    }
+}
+
+std::size_t IdIndex::find(const AnyText& s) const noexcept {
+    if (ids_.empty()) return npos;
+    for (std::size_t i = hash_of(s) & mask_; slots_[i] != 0; i = (i + 1) & mask_) {
+        const AnyText& id = ids_[slots_[i] - 1];
+        if (id.size == s.size && same_text(id, s)) return slots_[i] - 1;
+    }
+    return npos;
+}
+
+std::size_t IdIndex::smallest() const noexcept {
+    if (smallest_ == npos) {
+        std::size_t best = 0;
+        for (std::size_t k = 1; k < ids_.size(); ++k)
+            if (compare_text(ids_[k], ids_[best]) < 0) best = k;
+        smallest_ = best;
+    }
+    return smallest_;
+}
+
+bool for_each_proposal(const Entries& entries, const IdIndex& ids, Accept accept) {
     enum { kText, kSource };
     static constexpr std::string_view kKeys[] = {"text", "source_insight_id"};
     for (json::Value item : entries.list) {
@@ -95,16 +140,10 @@ bool for_each_proposal(const Entries& entries, std::span<const KnownId> sorted_i
         json::Str trimmed = json::trim(entry[kText].string());
         if (trimmed.size == 0) continue;
         // An unknown, missing or non-text source falls back to the smallest
-        // id (index 0), so every proposal cites one of the cycle's insights.
-        std::size_t source = 0;
-        if (entry[kSource].is(json::Kind::String) && !sorted_ids.empty()) {
-            json::Str s = entry[kSource].string();
-            auto it = std::lower_bound(
-                sorted_ids.begin(), sorted_ids.end(), s,
-                [](const KnownId& id, const json::Str& v) { return compare_text(id.text, v) < 0; });
-            if (it != sorted_ids.end() && same_text(it->text, s))
-                source = static_cast<std::size_t>(it - sorted_ids.begin());
-        }
+        // id, so every proposal cites one of the cycle's insights.
+        std::size_t source = IdIndex::npos;
+        if (entry[kSource].is(json::Kind::String)) source = ids.find(entry[kSource].string());
+        if (source == IdIndex::npos) source = ids.smallest();
         if (!accept(trimmed, source)) return false;
     }
     return true;

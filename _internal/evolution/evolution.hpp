@@ -2,6 +2,7 @@
 // derived from a reflection cycle's insights, and the reader of its reply.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -43,10 +44,23 @@ bool templates_valid();
 
 enum class Failure { None, Undecodable, NotObject, ProposedNotList };
 
-// An insight id's code points, with the caller's own handle for it.
-struct KnownId {
-    AnyText text;
-    std::size_t handle;
+// The cycle's insight ids, found by their code points: a hash table over
+// them (made once per reply, linear in their total length) and the smallest
+// one, which unknown sources fall back to, found on first use.
+class IdIndex {
+public:
+    explicit IdIndex(std::span<const AnyText> ids);
+    // The position in `ids` of an id equal to `s`, or npos.
+    std::size_t find(const AnyText& s) const noexcept;
+    // The position of the smallest id in code-point order (0 with no ids).
+    std::size_t smallest() const noexcept;
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+private:
+    std::span<const AnyText> ids_;
+    std::vector<std::uint32_t> slots_;  // position + 1; 0 is an empty slot
+    std::size_t mask_ = 0;
+    mutable std::size_t smallest_ = npos;
 };
 
 // A decoded reply and its array of proposals.
@@ -60,18 +74,13 @@ struct Entries {
 // `terminated`) and finds its "proposed" array.
 Entries find_proposals(const AnyText& reply, bool terminated, json::Document& doc);
 
-// Orders the ids for for_each_proposal, by code point.
-void sort_ids(std::span<KnownId> ids);
-
 // Hands each usable proposal, in reply order, to `accept`: its text trimmed
-// (a view into the document) and its source, an index into `sorted_ids`
-// (sorted by sort_ids).  A source that is unknown, missing or not text falls
-// back to index 0, the smallest id; with no ids the index is 0 and the
-// caller substitutes the empty text.  Stops as soon as `accept` returns
-// false (the binding's error is then set) and returns false.  At most
-// entries.list.size() proposals are handed on.
+// (a view into the document) and its source, a position in the ids.  A
+// source that is unknown, missing or not text falls back to the smallest id;
+// with no ids the position is 0 and the caller substitutes the empty text.
+// Stops as soon as `accept` returns false (the binding's error is then set)
+// and returns false.  At most entries.list.size() proposals are handed on.
 using Accept = FunctionRef<bool(const json::Str& text, std::size_t source)>;
-bool for_each_proposal(const Entries& entries, std::span<const KnownId> sorted_ids,
-                       Accept accept);
+bool for_each_proposal(const Entries& entries, const IdIndex& ids, Accept accept);
 
 }  // namespace kl::evolution

@@ -178,7 +178,7 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
     if (!held) return nullptr;
     const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(held.get()));
     auto id_at = [&](std::size_t k) { return PyList_GET_ITEM(held.get(), static_cast<Py_ssize_t>(k)); };
-    std::vector<ev::KnownId> known(n);
+    std::vector<kl::AnyText> known(n);
     for (std::size_t k = 0; k < n; ++k) {
         PyObject* id = id_at(k);
         if (!PyUnicode_Check(id)) {
@@ -187,9 +187,9 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
                          Py_TYPE(id)->tp_name);
             return nullptr;
         }
-        known[k] = {kl::py::text_of(id), k};
+        known[k] = kl::py::text_of(id);
     }
-    ev::sort_ids(known);
+    ev::IdIndex index(known);
 
     kl::json::Document doc;
     // Every str keeps a zero unit after its last code point: the reply is
@@ -219,7 +219,7 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
             if (!empty_source) empty_source = Ref::steal(PyUnicode_New(0, 0));
             return empty_source.get();
         }
-        PyObject* own = id_at(known[k].handle);
+        PyObject* own = id_at(k);
         if (PyUnicode_CheckExact(own)) return own;
         if (copies.empty()) copies.resize(n);
         Ref& c = copies[k];
@@ -233,7 +233,7 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(capacity)));
     if (!out) return nullptr;
     std::size_t count = 0;
-    bool ok = ev::for_each_proposal(e, known, [&](const kl::json::Str& text, std::size_t k) {
+    bool ok = ev::for_each_proposal(e, index, [&](const kl::json::Str& text, std::size_t k) {
         if (count == capacity) {  // the reader hands on one proposal an entry at most
             PyErr_SetString(PyExc_SystemError, "evolution: more records than entries");
             return false;
