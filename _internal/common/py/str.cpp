@@ -31,6 +31,7 @@ void write_units(void* dst, int dk, std::size_t at, const void* src, unsigned sw
 }  // namespace
 
 PyObject* str_from(const AnyText& t) noexcept {
+    if (t.ascii && t.width == 1) return str_from_ascii(t.ascii_view());
     char32_t maxchar = max_char_class(t);
     PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(t.size), maxchar);
     if (!o || t.size == 0) return o;
