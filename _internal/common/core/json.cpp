@@ -60,7 +60,7 @@ constexpr char32_t cp_of(C c) noexcept {
 // the text, or of the side buffer.
 struct Builder {
     Document& d;
-    char32_t* out;          // next free unit of the decoded-string buffer
+    char32_t* out;          // next free four bytes of the decoded-string buffer
     std::uint32_t top = Document::kNone;  // innermost open container
 
     std::uint32_t leaf(Kind k, std::uint8_t flags) {
@@ -77,14 +77,16 @@ struct Builder {
     bool Null() { return leaf(Kind::Null, 0), true; }
     bool Bool(bool b) { return leaf(Kind::Bool, b ? Document::kTrue : 0), true; }
 
-    // A string decoded into the buffer, from `start` to `out`; `bits` is the
-    // OR of its code points.
-    void decoded_string(char32_t* start, char32_t bits) {
+    // A string decoded into the buffer at `out`: `units` code points of
+    // `width` bytes; `bits` is the OR of its code points.  The next string
+    // starts at the next four-byte boundary.
+    void decoded_string(std::size_t units, unsigned width, char32_t bits) {
         int cls = bits < 0x80 ? 0 : bits < 0x100 ? 1 : bits < 0x10000 ? 2 : 3;
         std::uint32_t i = leaf(Kind::String, static_cast<std::uint8_t>(
                                                  Document::kDecoded | (cls << Document::kClassShift)));
-        d.a_[i] = static_cast<std::uint32_t>(start - d.decoded_);
-        d.b_[i] = static_cast<std::uint32_t>(out - start);
+        d.a_[i] = static_cast<std::uint32_t>(out - d.decoded_);
+        d.b_[i] = static_cast<std::uint32_t>(units);
+        out += (units * width + 3) / 4;
     }
 
     // Opens a container; the enclosing one is remembered in its own node.
@@ -155,20 +157,6 @@ inline const C* skip_ordinary(const C* p, const C* end) noexcept {
     return p;
 }
 
-// Copies the units [p, e) into the decoded buffer as code points, adding
-// them to the OR of the string's code points.
-template <class C>
-inline char32_t* widen(char32_t* o, const C* p, const C* e, char32_t& bits) noexcept {
-    char32_t acc = 0;
-    for (; p < e; ++p, ++o) {
-        char32_t c = cp_of(*p);
-        acc |= c;
-        *o = c;
-    }
-    bits |= acc;
-    return o;
-}
-
 // Whether the units at p spell the ASCII `word`; p is followed by a zero
 // unit, so the comparison stops there at the latest.
 template <class C>
@@ -185,32 +173,35 @@ inline bool spells(const C* p, const char* word, std::size_t n) noexcept {
 //     code point;
 //   * any other escaped surrogate is the code point it names, and an escape
 //     after a high surrogate that does not pair with it is read on its own.
-// The value of the four hex digits at p, or -1.  Reads stop at the first
-// unit that is not a digit, so never past the zero after the text.
+
+// The value of the four hex digits at p, or -1; the caller has checked that
+// the four units lie within the text.  The four lookups are independent, so
+// that they overlap, and one test covers them all.
+struct HexDigits {
+    signed char value[256];
+    constexpr HexDigits() : value() {
+        for (int c = 0; c < 256; ++c)
+            value[c] = c >= '0' && c <= '9'   ? static_cast<signed char>(c - '0')
+                       : c >= 'a' && c <= 'f' ? static_cast<signed char>(c - 'a' + 10)
+                       : c >= 'A' && c <= 'F' ? static_cast<signed char>(c - 'A' + 10)
+                                              : -1;
+    }
+};
+inline constexpr HexDigits kHex{};
+
 template <class C>
 inline long hex4(const C* p) noexcept {
-    static constexpr signed char kDigit[128] = {
-        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-        0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  -1, -1, -1, -1, -1, -1,
-        -1, 10, 11, 12, 13, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-        -1, 10, 11, 12, 13, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+    auto digit = [](C u) -> int {
+        char32_t c = cp_of(u);
+        return kHex.value[c < 256 ? c : 255];  // 255 is no digit
     };
-    long v = 0;
-    for (int i = 0; i < 4; ++i) {
-        char32_t c = cp_of(p[i]);
-        int d = c < 128 ? kDigit[c] : -1;
-        if (d < 0) return -1;
-        v = (v << 4) | d;
-    }
-    return v;
+    int d0 = digit(p[0]), d1 = digit(p[1]), d2 = digit(p[2]), d3 = digit(p[3]);
+    if ((d0 | d1 | d2 | d3) < 0) return -1;
+    return (static_cast<long>(d0) << 12) | (d1 << 8) | (d2 << 4) | d3;
 }
 
 template <class C>
-[[gnu::noinline]] bool read_escaped(Stream<C>& is, Builder& h, const C* p);
+[[gnu::noinline]] bool read_escaped(Stream<C>& is, Builder& h);
 
 template <class C>
 inline bool read_string(Stream<C>& is, Builder& h) {
@@ -226,63 +217,142 @@ inline bool read_string(Stream<C>& is, Builder& h) {
         return true;
     }
     if (p >= is.end || *p != '\\') return false;
-    return read_escaped(is, h, p);
+    return read_escaped(is, h);
 }
 
-// The rest of a string from its first backslash at p.
-template <class C>
-bool read_escaped(Stream<C>& is, Builder& h, const C* p) {
-    const C* start = is.cur + 1;
-    char32_t* begin = h.out;
-    char32_t bits = 0;
-    char32_t* o = widen(begin, start, p, bits);
+// Decoding a string with escapes.  Its code points are written once, at
+// the narrowest width that holds them all (one, two or four bytes), so that
+// the result str is a copy of them: the decoding starts at one byte a code
+// point and widens what it has written, in place, the first time a code
+// point does not fit.  The string's region of the side buffer has room for
+// four bytes a unit of its source, so widening never runs into the next
+// string.
+
+enum class Step { Done, Fail, Wider };
+
+// Decodes from p (a backslash or an ordinary run) to the closing quote,
+// writing units of O at o and adding every code point to `bits`.  Wider:
+// `need` does not fit O; when `write` is set it is an escaped code point
+// already read (p is past it), otherwise it is the OR of the run at p, not
+// yet read.
+template <class O, class C>
+Step decode(const C*& p, const C* end, O*& o, char32_t& bits, char32_t& need, bool& write) {
+    constexpr char32_t kMax = sizeof(O) == 1 ? 0xFF : sizeof(O) == 2 ? 0xFFFF : 0x10FFFF;
     for (;;) {
-        // p: a backslash.
-        char32_t simple = 0;
-        switch (cp_of(p[1])) {
-            case '"': simple = '"'; break;
-            case '\\': simple = '\\'; break;
-            case '/': simple = '/'; break;
-            case 'b': simple = '\b'; break;
-            case 'f': simple = '\f'; break;
-            case 'n': simple = '\n'; break;
-            case 'r': simple = '\r'; break;
-            case 't': simple = '\t'; break;
-            case 'u': break;
-            default: return false;
-        }
-        if (simple) {
-            *o++ = simple;
-            p += 2;
-        } else {
-            // An escape lies within the text, as the string's closing quote
-            // must.
-            if (is.end - p < 6) return false;
-            long cp = hex4(p + 2);
-            if (cp < 0) return false;
-            p += 6;
-            if (cp >= 0xD800 && cp <= 0xDBFF && is.end - p >= 6 && p[0] == '\\' && p[1] == 'u') {
-                long low = hex4(p + 2);
-                if (low < 0) return false;
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                    p += 6;
+        if (*p == '\\') {
+            if (end - p < 2) return Step::Fail;
+            char32_t cp;
+            if (p[1] == 'u') {
+                // Text escaped whole is made of these.  An escape lies
+                // within the text, as the string's closing quote must.
+                if (end - p < 6) return Step::Fail;
+                long v = hex4(p + 2);
+                if (v < 0) return Step::Fail;
+                if (v >= 0xD800 && v <= 0xDBFF && end - p >= 12 && p[6] == '\\' && p[7] == 'u') {
+                    long low = hex4(p + 8);
+                    if (low < 0) return Step::Fail;
+                    if (low >= 0xDC00 && low <= 0xDFFF) {
+                        v = 0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00);
+                        p += 6;
+                    }
+                }
+                cp = static_cast<char32_t>(v);
+                p += 4;
+            } else {
+                switch (cp_of(p[1])) {
+                    case '"': cp = '"'; break;
+                    case '\\': cp = '\\'; break;
+                    case '/': cp = '/'; break;
+                    case 'b': cp = '\b'; break;
+                    case 'f': cp = '\f'; break;
+                    case 'n': cp = '\n'; break;
+                    case 'r': cp = '\r'; break;
+                    case 't': cp = '\t'; break;
+                    default: return Step::Fail;
                 }
             }
-            bits |= static_cast<char32_t>(cp);
-            *o++ = static_cast<char32_t>(cp);
+            p += 2;
+            bits |= cp;
+            if (cp > kMax) {
+                need = cp;
+                write = true;
+                return Step::Wider;
+            }
+            *o++ = static_cast<O>(cp);
+            continue;
         }
-        // Escapes often come in runs (text escaped whole).
-        if (p < is.end && *p == '\\') continue;
-        const C* run = p;
-        p = skip_ordinary(p, is.end);
-        if (p >= is.end || (*p != '"' && *p != '\\')) return false;
-        o = widen(o, run, p, bits);
-        if (*p == '"') break;
+        const C* q = skip_ordinary(p, end);
+        if (q >= end || (*q != '"' && *q != '\\')) return Step::Fail;
+        // The run is written as it is checked; when it does not fit, what
+        // was written is dropped (the region has room for it at any width).
+        char32_t run = 0;
+        O* w = o;
+        for (const C* r = p; r < q; ++r, ++w) {
+            char32_t c = cp_of(*r);
+            run |= c;
+            *w = static_cast<O>(c);
+        }
+        // (An OR of code points may exceed U+10FFFF; four bytes hold any.)
+        if (sizeof(O) < 4 && run > kMax) {
+            need = run;
+            write = false;
+            return Step::Wider;
+        }
+        bits |= run;
+        o = w;
+        p = q;
+        if (*p == '"') return Step::Done;
+    }
+}
+
+// Rewrites n units of From at `base` as units of To, in place.
+template <class From, class To>
+void widen_in_place(char* base, std::size_t n) noexcept {
+    const From* src = reinterpret_cast<const From*>(base);
+    To* dst = reinterpret_cast<To*>(base);
+    for (std::size_t i = n; i-- > 0;) dst[i] = static_cast<To>(src[i]);
+}
+
+// A string with escapes, from its opening quote at the stream.
+template <class C>
+bool read_escaped(Stream<C>& is, Builder& h) {
+    char* base = reinterpret_cast<char*>(h.out);
+    const C* p = is.cur + 1;
+    char32_t bits = 0, need = 0;
+    bool write = false;
+    std::size_t units = 0;
+    unsigned width = 1;
+    for (;;) {
+        Step step;
+        if (width == 1) {
+            U1* o = reinterpret_cast<U1*>(base) + units;
+            step = decode(p, is.end, o, bits, need, write);
+            units = static_cast<std::size_t>(o - reinterpret_cast<U1*>(base));
+        } else if (width == 2) {
+            U2* o = reinterpret_cast<U2*>(base) + units;
+            step = decode(p, is.end, o, bits, need, write);
+            units = static_cast<std::size_t>(o - reinterpret_cast<U2*>(base));
+        } else {
+            U4* o = reinterpret_cast<U4*>(base) + units;
+            step = decode(p, is.end, o, bits, need, write);
+            units = static_cast<std::size_t>(o - reinterpret_cast<U4*>(base));
+        }
+        if (step == Step::Fail) return false;
+        if (step == Step::Done) break;
+        unsigned to = need > 0xFFFF ? 4 : 2;
+        if (width == 1 && to == 2) widen_in_place<U1, U2>(base, units);
+        else if (width == 1) widen_in_place<U1, U4>(base, units);
+        else widen_in_place<U2, U4>(base, units);
+        width = to;
+        if (write) {
+            if (width == 2)
+                reinterpret_cast<U2*>(base)[units++] = static_cast<U2>(need);
+            else
+                reinterpret_cast<U4*>(base)[units++] = need;
+        }
     }
     is.cur = p + 1;
-    h.out = o;
-    h.decoded_string(begin, bits);
+    h.decoded_string(units, width, bits);
     return true;
 }
 

@@ -154,9 +154,10 @@ public:
     // parallel arrays (9 bytes a node):
     //   tag:  the Kind in the low three bits, then the flags below; a string
     //         with escapes keeps the maxchar class of its decoded code
-    //         points in two bits (kClassShift: ASCII, Latin-1, BMP, beyond);
-    //   a:    String/Int/Float: offset in code points (in the reply, or in
-    //         the side buffer for a string with escapes);
+    //         points in two bits (kClassShift: ASCII, Latin-1, BMP, beyond),
+    //         which is also its width in the side buffer (1, 1, 2, 4 bytes);
+    //   a:    String/Int/Float: offset in code points in the reply; a string
+    //         with escapes: offset in four-byte words of the side buffer;
     //         Array/Object: while open, the index of the enclosing open
     //         container (kNone at the top); once closed, the index just past
     //         its last descendant;
@@ -181,8 +182,9 @@ private:
     inline Str str_at(std::uint32_t i) const noexcept {
         if (tag_[i] & kDecoded) {
             static constexpr char32_t kClass[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
-            char32_t maxchar = kClass[(tag_[i] >> kClassShift) & 3];
-            return {decoded_ + a_[i], b_[i], 4, maxchar == 0x7F, maxchar};
+            static constexpr unsigned char kWidth[] = {1, 1, 2, 4};
+            unsigned cls = (tag_[i] >> kClassShift) & 3;
+            return {decoded_ + a_[i], b_[i], kWidth[cls], cls == 0, kClass[cls]};
         }
         return {static_cast<const char*>(text_) + std::size_t{a_[i]} * width_, b_[i], width_,
                 ascii_, ascii_ ? char32_t{0x7F} : char32_t{0}};
