@@ -94,34 +94,57 @@ PyObject* build_claim_extraction_prompt(PyObject* m, PyObject* const* args) {
 // ---- Reply parsers -------------------------------------------------------
 
 // One field's strs, shared among the records of a reply: replies repeat
-// attributes, subjects and values from fact to fact, not always one after
-// the other, and comparing a few units costs far less than making another
-// str.  The last kSlots distinct texts are remembered, the oldest replaced
-// first.
+// attributes, subjects, values and confidences from fact to fact, not always
+// one after the other, and a lookup costs far less than making another
+// object.  A small direct-mapped cache: each text goes to one slot by a
+// fingerprint of its size and first and last bytes, and replaces what was
+// there.  (Equal texts stored at different widths fingerprint apart and
+// simply make two equal strs.)
 class FieldStrs {
 public:
     PyObject* get(const kl::json::Str& s) {
-        for (std::size_t k = 0; k < used_; ++k)
-            if (size_[k] == s.size && kl::same_text(s, text_[k])) return Py_NewRef(str_[k].get());
+        std::uint64_t fp = fingerprint(s);
+        Slot& e = slots_[fp >> (64 - kBits)];
+        if (e.str && e.fp == fp && kl::same_text(s, e.text)) return Py_NewRef(e.str.get());
         PyObject* o = kl::py::str_from(s);
         if (!o) return nullptr;
-        std::size_t k = used_ < kSlots ? used_++ : next_;
-        next_ = (k + 1) % kSlots;
-        str_[k] = Ref::steal(Py_NewRef(o));
+        e.str = Ref::steal(Py_NewRef(o));
+        e.fp = fp;
         // Field by field, for the reason given in the core's usable_text().
-        size_[k] = s.size;
-        text_[k].data = s.data;
-        text_[k].size = s.size;
-        text_[k].width = s.width;
+        e.text.data = s.data;
+        e.text.size = s.size;
+        e.text.width = s.width;
         return o;
     }
 
 private:
-    static constexpr std::size_t kSlots = 8;
-    std::size_t size_[kSlots];
-    kl::AnyText text_[kSlots];
-    Ref str_[kSlots];
-    std::size_t used_ = 0, next_ = 0;
+    static std::uint64_t fingerprint(const kl::json::Str& s) noexcept {
+        const char* p = static_cast<const char*>(s.data);
+        std::size_t n = s.size * s.width;
+        std::uint64_t a = 0, b = 0;
+        if (n >= 8) {
+            std::memcpy(&a, p, 8);
+            std::memcpy(&b, p + n - 8, 8);
+        } else if (n >= 4) {
+            std::uint32_t x, y;
+            std::memcpy(&x, p, 4);
+            std::memcpy(&y, p + n - 4, 4);
+            a = x;
+            b = y;
+        } else {
+            for (std::size_t i = 0; i < n; ++i) a = (a << 8) | static_cast<unsigned char>(p[i]);
+        }
+        std::uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ull) ^ n) * 0xBF58476D1CE4E5B9ull;
+        return h ^ (h >> 31);
+    }
+
+    static constexpr unsigned kBits = 3;
+    struct Slot {
+        std::uint64_t fp;
+        kl::AnyText text;
+        Ref str;
+    };
+    Slot slots_[1u << kBits]{};
 };
 
 // The same for the confidences: equal doubles (bit for bit, so 0.0 and
@@ -131,22 +154,22 @@ public:
     PyObject* get(double v) {
         std::uint64_t bits;
         std::memcpy(&bits, &v, sizeof bits);
-        for (std::size_t k = 0; k < used_; ++k)
-            if (bits_[k] == bits) return Py_NewRef(float_[k].get());
+        Slot& e = slots_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+        if (e.f && e.bits == bits) return Py_NewRef(e.f.get());
         PyObject* o = PyFloat_FromDouble(v);
         if (!o) return nullptr;
-        std::size_t k = used_ < kSlots ? used_++ : next_;
-        next_ = (k + 1) % kSlots;
-        float_[k] = Ref::steal(Py_NewRef(o));
-        bits_[k] = bits;
+        e.f = Ref::steal(Py_NewRef(o));
+        e.bits = bits;
         return o;
     }
 
 private:
-    static constexpr std::size_t kSlots = 8;
-    std::uint64_t bits_[kSlots];
-    Ref float_[kSlots];
-    std::size_t used_ = 0, next_ = 0;
+    static constexpr unsigned kBits = 3;
+    struct Slot {
+        std::uint64_t bits;
+        Ref f;
+    };
+    Slot slots_[1u << kBits]{};
 };
 
 // The records of one reply, made as the reader accepts each triple.
