@@ -57,7 +57,7 @@ constexpr char32_t cp_of(C c) noexcept {
 // The arrays are sized for the most nodes a text of this length can hold
 // (every node takes at least one unit of text), so they never grow; only the
 // pages actually written cost memory.  Offsets count units from the start of
-// the text, or of the side buffer.
+// the text, or four-byte words from the start of the side buffer.
 struct Builder {
     Document& d;
     char32_t* out;          // next free four bytes of the decoded-string buffer
