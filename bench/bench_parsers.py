@@ -28,6 +28,7 @@ import msgspec
 import orjson
 from _harness import Unseen, Workload
 from _reference_models import claims as claims_model
+from _reference_models import clean_json_reply as _clean
 from _reference_models import facts as facts_model
 from _reference_models import proposals as proposals_model
 
@@ -36,16 +37,6 @@ from kelvane_layer._internal.extraction import (
     parse_claim_extraction_output,
     parse_extraction_output,
 )
-
-
-def _clean(reply: str) -> str:
-    t = reply.strip()
-    if t.startswith("```") and t.endswith("```"):
-        t = t[3:-3].strip()
-        if t.startswith("json"):
-            t = t[4:].strip()
-    return t
-
 
 # -- the published rows: one reply each, ASCII ----------------------------------------
 
