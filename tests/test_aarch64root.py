@@ -42,7 +42,11 @@ def test_a_failed_download_says_so_in_one_line_and_is_not_trusted(tmp_path: Path
     (dest / "usr" / "bin").mkdir(parents=True)
     (dest / "usr" / "bin" / "python3.13").write_text("")
     (dest / "usr" / "bin" / "python3.13").chmod(0o755)
-    r = _run(tmp_path, DEBIAN_MIRROR="http://127.0.0.1:9/debian")
+    # apt retries a refused connection with growing pauses (seven seconds in
+    # all); one attempt tells the same story.
+    (tmp_path / "apt.conf").write_text('Acquire::Retries "0";\n')
+    r = _run(tmp_path, DEBIAN_MIRROR="http://127.0.0.1:9/debian",
+             APT_CONFIG=str(tmp_path / "apt.conf"))
     assert r.returncode == 1
     errors = [line for line in r.stderr.splitlines() if line.startswith("error:")]
     assert len(errors) == 1 and errors[0].startswith("error: aarch64 root: apt-get "), r.stderr
