@@ -247,6 +247,8 @@ PADDED = [
     "\u200bzero width is text\ufeff",
     "\u3000\xa0\u2028",  # nothing left: the entry is dropped
     "\u3000 \x85",
+    # Either side of the ranges that need no look at the whitespace table.
+    "\u167fx\u1680", "\u3001\u2000", "\xa1\u205f", "\u2fff\u200a", "\xa0\x7e\x85",
 ]
 
 
@@ -320,6 +322,55 @@ def test_fallback_among_wide_ids_is_the_smallest_code_point() -> None:
     check('{"proposed": [{"text": "t"}, {"text": "u", "source_insight_id": "\\ud800"}]}', ids)
     (p,) = parse_evolution_output('{"proposed": [{"text": "t"}]}', set(ids))
     assert p["source_insight_id"] == "\ud7ff\U0010ffff"
+
+
+def test_insight_ids_read_from_any_set() -> None:
+    # Sets with removed members (their slots stay behind, marked), more
+    # members than fit on the stack, a subclass, and a non-str member.
+    class IdSet(set[str]):
+        pass
+
+    many = {f"ins-{i}" for i in range(200)}
+    for i in range(0, 200, 3):
+        many.discard(f"ins-{i}")
+    cited = [f"ins-{i}" for i in range(0, 200, 7)] + ["ins-0", "ins-201"]
+    reply = json.dumps({"proposed": [{"text": f"t{i}", "source_insight_id": c}
+                                     for i, c in enumerate(cited)]})
+    for ids in (many, frozenset(many), IdSet(many), {f"ins-{i}" for i in range(33)},
+                {"ins-9"}, set()):
+        got = [p["source_insight_id"] for p in parse_evolution_output(reply, ids)]
+        assert got == [c if c in ids else min(ids, default="") for c in cited]
+        # A cited id that is a member comes back as the caller's own str.
+        for p, c in zip(parse_evolution_output(reply, ids), cited):
+            if c in ids:
+                assert any(p["source_insight_id"] is m for m in ids)
+    with pytest.raises(TypeError, match="insight_ids"):
+        parse_evolution_output(reply, {"ins-1", 7})
+
+
+def _escaped_runs(wide: str) -> list[str]:
+    # Runs of one-byte text of every length around the copy's word and block
+    # sizes, before and after a code point that widens the string, with raw
+    # Latin-1 letters among them.
+    out = []
+    for k in range(0, 41):
+        head = "".join(("a", "b", "\\u00e9")[i % 3] for i in range(k))
+        out.append(head + wide + "z" * (k % 9) + "\\u00ff" * (k % 2))
+        out.append(head + "\\u00e9" + "x" * k)
+    return out
+
+
+@pytest.mark.parametrize("wide", ["\\u00e9", "\\u0100", "\\u4e00", "\\ud83d\\ude00"])
+def test_escaped_strings_widen_after_runs_of_any_length(wide: str) -> None:
+    spelled = _escaped_runs(wide)
+    items = ", ".join(f'{{"subject": "{t}", "attribute": "a", "value": "{t}", "confidence": 1,'
+                      f' "text": "{t}"}}' for t in spelled)
+    check(f'{{"facts": [{items}], "claims": [{items}], "proposed": [{items}]}}')
+    # The same, with raw Latin-1 letters in the runs (a one-byte reply).
+    raw = [t.replace("\\u00e9", "\xe9") for t in spelled]
+    items = ", ".join(f'{{"subject": "{t}", "attribute": "a", "value": "{t}", "confidence": 1,'
+                      f' "text": "{t}"}}' for t in raw)
+    check(f'{{"facts": [{items}], "claims": [{items}], "proposed": [{items}]}}')
 
 
 REPEATS = ["same", "same", "same\u3000", "\\u0073ame", "sam", "same", "caf\u00e9", "caf\u00fc",

@@ -1,7 +1,5 @@
 #include "evolution/evolution.hpp"
 
-#include <algorithm>
-
 namespace kl::evolution {
 
 const std::string_view kEvolutionSystem = R"tpl(You are a behavioral directive engine. Your task is to derive new behavioral rules for an AI agent based on distilled insights from its recent experience.
@@ -99,12 +97,20 @@ std::uint64_t hash_of(const AnyText& t) noexcept {
 
 }  // namespace
 
-IdIndex::IdIndex(std::span<const AnyText> ids) : ids_(ids) {
-    if (ids.empty()) return;
+namespace {
+
+// Slots for n ids: a power of two at least twice n (none for no ids).
+std::size_t slots_for(std::size_t n) noexcept {
+    if (n == 0) return 0;
     std::size_t size = 4;
-    while (size < 2 * ids.size()) size *= 2;
-    slots_.assign(size, 0);
-    mask_ = size - 1;
+    while (size < 2 * n) size *= 2;
+    return size;
+}
+
+}  // namespace
+
+IdIndex::IdIndex(std::span<const AnyText> ids)
+    : ids_(ids), mask_(slots_for(ids.size()) - 1), slots_(slots_for(ids.size())) {
     for (std::size_t k = 0; k < ids.size(); ++k) {
         for (std::size_t i = hash_of(ids[k]) & mask_;; i = (i + 1) & mask_) {
             if (slots_[i] == 0) {

@@ -9,6 +9,7 @@
 
 #include "kl/function_ref.hpp"
 #include "kl/json.hpp"
+#include "kl/scratch.hpp"
 #include "kl/template.hpp"
 #include "kl/text.hpp"
 
@@ -58,8 +59,8 @@ public:
 
 private:
     std::span<const AnyText> ids_;
-    std::vector<std::uint32_t> slots_;  // position + 1; 0 is an empty slot
-    std::size_t mask_ = 0;
+    std::size_t mask_;
+    Scratch<std::uint32_t, 64> slots_;  // position + 1; 0 is an empty slot
     mutable std::size_t smallest_ = npos;
 };
 

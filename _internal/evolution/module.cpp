@@ -15,6 +15,7 @@
 #include "kl/py/ref.hpp"
 #include "kl/py/str.hpp"
 #include "kl/reply.hpp"
+#include "kl/scratch.hpp"
 
 namespace {
 
@@ -171,14 +172,13 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
     if (!kl::py::check_str(fn, "response", response)) return nullptr;
     if (!PyAnySet_Check(ids)) return kl::py::arg_type_error(fn, "insight_ids", "set or frozenset", ids);
 
-    // The ids, held in a list of their own (so that nothing the host does
-    // meanwhile can free them), are compared where they lie.  Each keeps its
-    // place in the list, so a matching proposal returns the caller's own str.
-    Ref held = Ref::steal(PySequence_List(ids));
-    if (!held) return nullptr;
-    const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(held.get()));
-    auto id_at = [&](std::size_t k) { return PyList_GET_ITEM(held.get(), static_cast<Py_ssize_t>(k)); };
-    std::vector<kl::AnyText> known(n);
+    // The ids, each held by a reference of ours (so that nothing the host
+    // does meanwhile can free them), are compared where they lie.  A
+    // matching proposal returns the caller's own str.
+    kl::py::SetMembers held(ids);
+    const std::size_t n = held.size();
+    auto id_at = [&](std::size_t k) { return held[k]; };
+    kl::Scratch<kl::AnyText, 32> known(n);
     for (std::size_t k = 0; k < n; ++k) {
         PyObject* id = id_at(k);
         if (!PyUnicode_Check(id)) {
@@ -189,7 +189,7 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
         }
         known[k] = kl::py::text_of(id);
     }
-    ev::IdIndex index(known);
+    ev::IdIndex index({known.data(), n});
 
     kl::json::Document doc;
     // Every str keeps a zero unit after its last code point: the reply is

@@ -228,6 +228,32 @@ inline bool read_string(Stream<C>& is, Builder& h) {
 // four bytes a unit of its source, so widening never runs into the next
 // string.
 
+// Copies n one-byte units and returns 0x80 when one of them is not ASCII
+// (the one fact a one-byte string's class needs), else 0.  Eight bytes at a
+// time: the runs between escapes are mostly a few words long.
+inline char32_t copy_latin1(U1* dst, const char* src, std::size_t n) noexcept {
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    std::uint64_t any = 0;
+    if (n >= 8) {
+        std::uint64_t w;
+        for (std::size_t i = 0; i + 8 <= n; i += 8) {
+            std::memcpy(&w, src + i, 8);
+            std::memcpy(dst + i, &w, 8);
+            any |= w;
+        }
+        // The last eight, overlapping what the loop copied.
+        std::memcpy(&w, src + n - 8, 8);
+        std::memcpy(dst + n - 8, &w, 8);
+        any |= w;
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            dst[i] = static_cast<U1>(src[i]);
+            any |= static_cast<unsigned char>(src[i]);
+        }
+    }
+    return (any & kHigh) != 0 ? 0x80 : 0;
+}
+
 enum class Step { Done, Fail, Wider };
 
 // Decodes from p (a backslash or an ordinary run) to the closing quote,
@@ -283,34 +309,63 @@ Step decode(const C*& p, const C* end, O*& o, char32_t& bits, char32_t& need, bo
         }
         const C* q = skip_ordinary(p, end);
         if (q >= end || (*q != '"' && *q != '\\')) return Step::Fail;
-        // The run is written as it is checked; when it does not fit, what
-        // was written is dropped (the region has room for it at any width).
-        char32_t run = 0;
-        O* w = o;
-        for (const C* r = p; r < q; ++r, ++w) {
-            char32_t c = cp_of(*r);
-            run |= c;
-            *w = static_cast<O>(c);
+        const std::size_t n = static_cast<std::size_t>(q - p);
+        if constexpr (sizeof(C) == 1) {
+            // A one-byte unit fits any width.  Written wider, it cannot
+            // change the string's class, which its wider code points set.
+            if constexpr (sizeof(O) == 1)
+                bits |= copy_latin1(o, p, n);
+            else
+                copy_units(o, reinterpret_cast<const U1*>(p), n);
+            o += n;
+        } else {
+            // The run is written as it is checked; when it does not fit,
+            // what was written is dropped (the region has room for it at
+            // any width).
+            char32_t run = 0;
+            O* w = o;
+            for (const C* r = p; r < q; ++r, ++w) {
+                char32_t c = cp_of(*r);
+                run |= c;
+                *w = static_cast<O>(c);
+            }
+            // (An OR of code points may exceed U+10FFFF; four bytes hold
+            // any.)
+            if (sizeof(O) < 4 && run > kMax) {
+                need = run;
+                write = false;
+                return Step::Wider;
+            }
+            bits |= run;
+            o = w;
         }
-        // (An OR of code points may exceed U+10FFFF; four bytes hold any.)
-        if (sizeof(O) < 4 && run > kMax) {
-            need = run;
-            write = false;
-            return Step::Wider;
-        }
-        bits |= run;
-        o = w;
         p = q;
         if (*p == '"') return Step::Done;
     }
 }
 
-// Rewrites n units of From at `base` as units of To, in place.
+// Rewrites n units of From at `base` as units of To, in place: from the
+// end, so that every unit is read before a wider one is written over it.
+// Whole blocks go through a copy of their own, which the compiler turns
+// into vector code.
 template <class From, class To>
 void widen_in_place(char* base, std::size_t n) noexcept {
-    const From* src = reinterpret_cast<const From*>(base);
-    To* dst = reinterpret_cast<To*>(base);
-    for (std::size_t i = n; i-- > 0;) dst[i] = static_cast<To>(src[i]);
+    constexpr std::size_t kBlock = 16;
+    std::size_t i = n;
+    while (i >= kBlock) {
+        i -= kBlock;
+        From narrow[kBlock];
+        To wide[kBlock];
+        std::memcpy(narrow, base + i * sizeof(From), sizeof narrow);
+        for (std::size_t k = 0; k < kBlock; ++k) wide[k] = static_cast<To>(narrow[k]);
+        std::memcpy(base + i * sizeof(To), wide, sizeof wide);
+    }
+    while (i-- > 0) {
+        From u;
+        std::memcpy(&u, base + i * sizeof(From), sizeof u);
+        To w = static_cast<To>(u);
+        std::memcpy(base + i * sizeof(To), &w, sizeof w);
+    }
 }
 
 // A string with escapes, from its opening quote at the stream.

@@ -84,6 +84,37 @@ int get_optional_item(PyObject* map, PyObject* key, PyObject** out) noexcept {
     return PyMapping_GetOptionalItem(map, key, out);
 }
 
+SetMembers::SetMembers(PyObject* set) {
+    PySetObject* so = reinterpret_cast<PySetObject*>(set);
+    for (;;) {
+        // Room for the members as last counted; the count is read again
+        // under the lock, and a set that grew meanwhile is measured anew.
+        std::size_t room = static_cast<std::size_t>(PySet_GET_SIZE(set));
+        if (room > kInline) {
+            heap_ = std::make_unique<PyObject*[]>(room);
+            items_ = heap_.get();
+        } else {
+            room = kInline;
+        }
+        bool fits;
+        Py_BEGIN_CRITICAL_SECTION(set);
+        fits = static_cast<std::size_t>(so->used) <= room;
+        if (fits) {
+            const setentry* table = so->table;
+            for (Py_ssize_t i = 0; i <= so->mask; ++i) {
+                PyObject* key = table[i].key;
+                if (key != nullptr && table[i].hash != -1) items_[n_++] = Py_NewRef(key);
+            }
+        }
+        Py_END_CRITICAL_SECTION();
+        if (fits) return;
+    }
+}
+
+SetMembers::~SetMembers() {
+    for (std::size_t i = 0; i < n_; ++i) Py_DECREF(items_[i]);
+}
+
 }  // namespace kl::py
 
 // ---- Raw scratch memory ---------------------------------------------------

@@ -49,9 +49,13 @@ using Str = AnyText;
 // The string without the system's whitespace (kl::is_space) at both ends.
 Str trim_slow(Str s) noexcept;
 inline Str trim(Str s) noexcept {
-    // Most strings need nothing: an ASCII character above the space at both
-    // ends.
-    auto keeps = [](char32_t c) { return c - 0x21u < 0x5Fu; };
+    // Most strings need nothing: at both ends a character that is not
+    // whitespace, in the ranges where text in any script mostly lies
+    // (printable ASCII, U+00A1..U+167F, above U+3000), with no whitespace
+    // code point among them.
+    auto keeps = [](char32_t c) {
+        return c - 0x21u < 0x5Fu || c - 0xA1u < 0x1680u - 0xA1u || c > 0x3000u;
+    };
     if (s.size != 0) {
         if (s.width == 1) {
             const U1* u = static_cast<const U1*>(s.data);

@@ -11,6 +11,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <memory>
+
 #include "kl/py/ref.hpp"
 
 namespace kl::py {
@@ -48,6 +51,32 @@ inline bool dict_next(PyObject* dict, Py_ssize_t& pos, Ref& key, Ref& value) noe
 inline Ref list_copy(PyObject* list) noexcept {
     return Ref::steal(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX));
 }
+
+// The members of a set or frozenset, each held by a strong reference of its
+// own, all taken in one locked step: nothing the host does to the set
+// afterwards can free them.  The set's table is read where it lies, through
+// the layout and slot conventions the interpreter's own header publishes
+// (an active slot has a key and a hash other than -1): copying a short set
+// into a list, element by element through the interpreter's iteration
+// calls, costs more than parsing a short reply.
+class SetMembers {
+public:
+    // May throw std::bad_alloc, never while the set is locked.
+    explicit SetMembers(PyObject* set);
+    ~SetMembers();
+    SetMembers(const SetMembers&) = delete;
+    SetMembers& operator=(const SetMembers&) = delete;
+
+    std::size_t size() const noexcept { return n_; }
+    PyObject* operator[](std::size_t i) const noexcept { return items_[i]; }
+
+private:
+    static constexpr std::size_t kInline = 32;
+    PyObject** items_ = inline_;
+    std::size_t n_ = 0;
+    std::unique_ptr<PyObject*[]> heap_;
+    PyObject* inline_[kInline];
+};
 
 // The value of `key` in a mapping if it holds one, through the mapping
 // protocol alone (m[key], a KeyError meaning absent), so a class registered
