@@ -105,15 +105,21 @@ public:
     PyObject* get(const kl::json::Str& s) {
         std::uint64_t fp = fingerprint(s);
         Slot& e = slots_[fp >> (64 - kBits)];
-        if (e.str && e.fp == fp && kl::same_text(s, e.text)) return Py_NewRef(e.str.get());
+        if (e.str && e.fp == fp) {
+            kl::AnyText seen;
+            seen.data = e.data;
+            seen.size = e.size;
+            seen.width = e.width;
+            if (kl::same_text(s, seen)) return Py_NewRef(e.str.get());
+        }
         PyObject* o = kl::py::str_from(s);
         if (!o) return nullptr;
         e.str = Ref::steal(Py_NewRef(o));
         e.fp = fp;
         // Field by field, for the reason given in the core's usable_text().
-        e.text.data = s.data;
-        e.text.size = s.size;
-        e.text.width = s.width;
+        e.data = s.data;
+        e.size = s.size;
+        e.width = s.width;
         return o;
     }
 
@@ -138,13 +144,18 @@ private:
         return h ^ (h >> 31);
     }
 
+    // A slot is in use when it holds a str; its other fields are written
+    // then, and left unset before (clearing the whole table on every call
+    // cost more than the lookups it serves on a short reply).
     static constexpr unsigned kBits = 3;
     struct Slot {
         std::uint64_t fp;
-        kl::AnyText text;
+        const void* data;
+        std::size_t size;
+        unsigned char width;
         Ref str;
     };
-    Slot slots_[1u << kBits]{};
+    Slot slots_[1u << kBits];
 };
 
 // The same for the confidences: equal doubles (bit for bit, so 0.0 and
@@ -169,7 +180,7 @@ private:
         std::uint64_t bits;
         Ref f;
     };
-    Slot slots_[1u << kBits]{};
+    Slot slots_[1u << kBits];  // in use when it holds a float
 };
 
 // The records of one reply, made as the reader accepts each triple.

@@ -86,25 +86,32 @@ int get_optional_item(PyObject* map, PyObject* key, PyObject** out) noexcept {
 
 SetMembers::SetMembers(PyObject* set) {
     PySetObject* so = reinterpret_cast<PySetObject*>(set);
+    std::size_t room = kInline;  // the scan below writes one past the last member
     for (;;) {
         // Room for the members as last counted; the count is read again
         // under the lock, and a set that grew meanwhile is measured anew.
-        std::size_t room = static_cast<std::size_t>(PySet_GET_SIZE(set));
-        if (room > kInline) {
-            heap_ = std::make_unique<PyObject*[]>(room);
+        std::size_t need = static_cast<std::size_t>(PySet_GET_SIZE(set)) + 1;
+        if (need > room) {
+            heap_ = std::make_unique<PyObject*[]>(need);
             items_ = heap_.get();
-        } else {
-            room = kInline;
+            room = need;
         }
         bool fits;
         Py_BEGIN_CRITICAL_SECTION(set);
-        fits = static_cast<std::size_t>(so->used) <= room;
+        fits = static_cast<std::size_t>(so->used) < room;
         if (fits) {
+            // Without a branch on each slot: whether a slot is taken follows
+            // the members' hashes, which no predictor can guess.  Every key
+            // is written and only a member's is kept.
             const setentry* table = so->table;
-            for (Py_ssize_t i = 0; i <= so->mask; ++i) {
-                PyObject* key = table[i].key;
-                if (key != nullptr && table[i].hash != -1) items_[n_++] = Py_NewRef(key);
+            const Py_ssize_t mask = so->mask;
+            std::size_t n = 0;
+            for (Py_ssize_t i = 0; i <= mask; ++i) {
+                items_[n] = table[i].key;
+                n += static_cast<std::size_t>((table[i].key != nullptr) & (table[i].hash != -1));
             }
+            for (std::size_t k = 0; k < n; ++k) Py_INCREF(items_[k]);
+            n_ = n;
         }
         Py_END_CRITICAL_SECTION();
         if (fits) return;

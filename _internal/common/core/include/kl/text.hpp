@@ -155,6 +155,14 @@ inline bool same_text(const AnyText& a, const AnyText& b) noexcept {
         __builtin_memcpy(&y1, y + n - 8, 8);
         return x0 == y0 && x1 == y1;
     }
+    if (n >= 4 && n < 8) {  // ids: "ins-12"
+        std::uint32_t x0, x1, y0, y1;
+        __builtin_memcpy(&x0, x, 4);
+        __builtin_memcpy(&y0, y, 4);
+        __builtin_memcpy(&x1, x + n - 4, 4);
+        __builtin_memcpy(&y1, y + n - 4, 4);
+        return x0 == y0 && x1 == y1;
+    }
     return n == 0 || __builtin_memcmp(x, y, n) == 0;
 }
 int compare_text_slow(const AnyText& a, const AnyText& b) noexcept;
@@ -163,8 +171,14 @@ inline int compare_text(const AnyText& a, const AnyText& b) noexcept {
     // code point order.
     if (a.width == 1 && b.width == 1) {
         std::size_t n = a.size < b.size ? a.size : b.size;
-        int c = n ? __builtin_memcmp(a.data, b.data, n) : 0;
-        if (c) return c;
+        const unsigned char* x = static_cast<const unsigned char*>(a.data);
+        const unsigned char* y = static_cast<const unsigned char*>(b.data);
+        if (n <= 16) {  // short ones without a call
+            for (std::size_t i = 0; i < n; ++i)
+                if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+        } else if (int c = __builtin_memcmp(x, y, n)) {
+            return c;
+        }
         return a.size == b.size ? 0 : a.size < b.size ? -1 : 1;
     }
     return compare_text_slow(a, b);
