@@ -86,11 +86,12 @@ int get_optional_item(PyObject* map, PyObject* key, PyObject** out) noexcept {
 
 SetMembers::SetMembers(PyObject* set) {
     PySetObject* so = reinterpret_cast<PySetObject*>(set);
-    std::size_t room = kInline;  // the scan below writes one past the last member
+    std::size_t room = kInline;
+    // Room for the taken slots (members and removed ones) and one more: the
+    // scan below writes one past the last.  Guessed from the member count,
+    // then checked under the lock; a set that outgrew it is scanned anew.
+    std::size_t need = static_cast<std::size_t>(PySet_GET_SIZE(set)) + 1;
     for (;;) {
-        // Room for the members as last counted; the count is read again
-        // under the lock, and a set that grew meanwhile is measured anew.
-        std::size_t need = static_cast<std::size_t>(PySet_GET_SIZE(set)) + 1;
         if (need > room) {
             heap_ = std::make_unique<PyObject*[]>(need);
             items_ = heap_.get();
@@ -98,20 +99,27 @@ SetMembers::SetMembers(PyObject* set) {
         }
         bool fits;
         Py_BEGIN_CRITICAL_SECTION(set);
-        fits = static_cast<std::size_t>(so->used) < room;
+        fits = static_cast<std::size_t>(so->fill) < room;
         if (fits) {
             // Without a branch on each slot: whether a slot is taken follows
-            // the members' hashes, which no predictor can guess.  Every key
-            // is written and only a member's is kept.
+            // the members' hashes, which no predictor can guess.  Every
+            // taken slot is noted, then those marked removed (a key but a
+            // hash of -1; few) are passed over.
             const setentry* table = so->table;
             const Py_ssize_t mask = so->mask;
-            std::size_t n = 0;
+            std::size_t t = 0;
             for (Py_ssize_t i = 0; i <= mask; ++i) {
-                items_[n] = table[i].key;
-                n += static_cast<std::size_t>((table[i].key != nullptr) & (table[i].hash != -1));
+                items_[t] = reinterpret_cast<PyObject*>(const_cast<setentry*>(&table[i]));
+                t += static_cast<std::size_t>(table[i].key != nullptr);
             }
-            for (std::size_t k = 0; k < n; ++k) Py_INCREF(items_[k]);
+            std::size_t n = 0;
+            for (std::size_t k = 0; k < t; ++k) {
+                const setentry* e = reinterpret_cast<const setentry*>(items_[k]);
+                if (e->hash != -1) items_[n++] = Py_NewRef(e->key);
+            }
             n_ = n;
+        } else {
+            need = static_cast<std::size_t>(so->fill) + 1;
         }
         Py_END_CRITICAL_SECTION();
         if (fits) return;
