@@ -5,8 +5,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace kl {
+
+// Literals are appended as string_views, their length known where the call
+// is compiled: libc++ keeps append(const char*) out of line, and there
+// strlen measured the literal again on every call.
+using namespace std::string_view_literals;
 namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
@@ -24,13 +30,13 @@ constexpr bool is_plain(char32_t c) noexcept {
 
 void put_escaped(std::pmr::string& out, char32_t c) {
     switch (c) {
-        case U'"': out.append("\\\""); return;
-        case U'\\': out.append("\\\\"); return;
-        case U'\n': out.append("\\n"); return;
-        case U'\r': out.append("\\r"); return;
-        case U'\t': out.append("\\t"); return;
-        case U'\b': out.append("\\b"); return;
-        case U'\f': out.append("\\f"); return;
+        case U'"': out.append("\\\""sv); return;
+        case U'\\': out.append("\\\\"sv); return;
+        case U'\n': out.append("\\n"sv); return;
+        case U'\r': out.append("\\r"sv); return;
+        case U'\t': out.append("\\t"sv); return;
+        case U'\b': out.append("\\b"sv); return;
+        case U'\f': out.append("\\f"sv); return;
         default: break;
     }
     if (c >= 0x10000) {
@@ -171,11 +177,11 @@ void append_json_string(std::pmr::string& out, const AnyText& s) {
 
 void append_json_float(std::pmr::string& out, double d) {
     if (std::isnan(d)) {
-        out.append("NaN");
+        out.append("NaN"sv);
         return;
     }
     if (std::isinf(d)) {
-        out.append(d > 0 ? "Infinity" : "-Infinity");
+        out.append(d > 0 ? "Infinity"sv : "-Infinity"sv);
         return;
     }
     // The shortest round-trip digits (the same digits the host's repr picks),
@@ -199,7 +205,7 @@ void append_json_float(std::pmr::string& out, double d) {
     for (const char* q = p; q != e_mark; ++q)
         if (*q != '.') digits[n++] = *q;
     if (exp10 < 0) {
-        out.append("0.");
+        out.append("0."sv);
         out.append(static_cast<std::size_t>(-exp10 - 1), '0');
         out.append(digits, n);
         return;
@@ -208,7 +214,7 @@ void append_json_float(std::pmr::string& out, double d) {
     if (n <= int_len) {
         out.append(digits, n);
         out.append(int_len - n, '0');
-        out.append(".0");
+        out.append(".0"sv);
     } else {
         out.append(digits, int_len);
         out.push_back('.');
