@@ -104,11 +104,12 @@ constexpr std::size_t escaped_size(char32_t c) noexcept {
 
 template <class C>
 std::size_t string_size(View<C> s) noexcept {
-    std::size_t n = s.size() + 2;
-    for (C unit : s) {
-        auto c = static_cast<char32_t>(unit);
-        if (!is_plain(c)) n += escaped_size(c) - 1;
-    }
+    const std::size_t len = s.size();
+    std::size_t n = len + 2;
+    // Plain runs are skipped as put_string finds them, eight one-byte units
+    // at a time: most text has nothing to escape.
+    for (std::size_t i = plain_run(s.data(), 0, len); i < len; i = plain_run(s.data(), i + 1, len))
+        n += escaped_size(static_cast<char32_t>(s[i])) - 1;
     return n;
 }
 
@@ -128,12 +129,19 @@ D* put_u_escape_at(D* out, char32_t unit) noexcept {
 template <class C, class D>
 void write_string(View<C> s, D* out) noexcept {
     *out++ = static_cast<D>('"');
-    for (C unit : s) {
-        auto c = static_cast<char32_t>(unit);
-        if (is_plain(c)) {
-            *out++ = static_cast<D>(c);
-            continue;
+    const std::size_t n = s.size();
+    for (std::size_t i = 0; i < n;) {
+        // A plain run in one step, found as string_size found it.
+        const std::size_t run = plain_run(s.data(), i, n);
+        if constexpr (sizeof(C) == sizeof(D)) {
+            if (run > i) std::memcpy(out, s.data() + i, (run - i) * sizeof(D));
+            out += run - i;
+        } else {
+            for (std::size_t k = i; k < run; ++k) *out++ = static_cast<D>(s[k]);
         }
+        if (run == n) break;
+        auto c = static_cast<char32_t>(s[run]);
+        i = run + 1;
         switch (c) {
             case U'"': out = put_ascii(out, "\\\"", 2); continue;
             case U'\\': out = put_ascii(out, "\\\\", 2); continue;
