@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import hashlib
 import math
+import random
 import threading
 from types import SimpleNamespace
 from typing import ClassVar
@@ -112,6 +113,43 @@ def test_any_permutation_of_distinct_scores_gives_the_same_body(case):
     assert a == b and g.compute_prompt_hash(a) == g.compute_prompt_hash(b)
     expected = sorted(rows, key=lambda r: r.team_score, reverse=True)
     assert a.split("\n")[1:-2] == [ln for r in expected for ln in lines((r.team_score, r.content))]
+
+
+# Scores that tie as doubles but not as numbers (ints from 2**53 on, ints
+# beyond the double range against infinities), equal values of several kinds,
+# signed zeros and NaNs: the cases where the order needs more than doubles.
+TIED_SCORES = [0.5, 0.5, 1, 1.0, True, False, 0, 0.0, -0.0, math.nan, math.inf, -math.inf,
+               2.0**53, 2**53, 2**53 + 1, 2**53 + 2, -(2**53) - 1, -(2.0**53), 10**400,
+               10**400 + 1, -(10**400), 1e308, 2**1024 - 1]
+
+
+def expected_order(scores):
+    """Input positions as the host orders them: by value, highest first, stable; NaN last."""
+    numbers = [i for i, s in enumerate(scores) if not (isinstance(s, float) and math.isnan(s))]
+    nans = [i for i in range(len(scores)) if i not in set(numbers)]
+    return sorted(numbers, key=lambda i: scores[i], reverse=True) + nans
+
+
+def digest_order(scores):
+    rows = [SharedMemory(content=f"r{i}", team_score=s) for i, s in enumerate(scores)]
+    got = g.build_group_digest_prompt(rows).split("\n")[1:-2]
+    return [int(ln.rsplit(" r", 1)[1]) for ln in got]
+
+
+@given(st.lists(st.sampled_from(TIED_SCORES) | st.floats(-2.0, 2.0, width=16), max_size=300))
+def test_order_of_many_rows_with_ties(scores):
+    assert digest_order(scores) == expected_order(scores)
+
+
+@pytest.mark.parametrize("n", [127, 129, 200, 257, 1000])
+def test_order_of_long_lists(n):
+    # Long enough for every stage of a library sort: short runs, merges of
+    # runs, the stretches between; mostly distinct scores with ties mixed in.
+    rng = random.Random(n)
+    scores = [rng.choice(TIED_SCORES) if rng.random() < 0.2 else rng.random()
+              for _ in range(n)]
+    assert digest_order(scores) == expected_order(scores)
+    assert digest_order(scores[::-1]) == expected_order(scores[::-1])
 
 
 def test_hash_tracks_rendering_precision():

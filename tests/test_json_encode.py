@@ -211,6 +211,21 @@ def test_matches_the_host_encoder_layout(value):
     assert enc(value) == json.dumps(value, default=str)
 
 
+@pytest.mark.parametrize("special", ['"', "\\", "\n", "\x00", "\x1f", "\x7f", "\u00e9", "\u2014",
+                                     "\U0001f600"])
+def test_escapes_at_every_offset_of_a_plain_run(special):
+    # Plain text is measured and copied in runs, eight one-byte units at a
+    # time; an escape at any position of such a block, a run ending with the
+    # string, and text of every storage width must all be written exactly,
+    # by the short-string path and by the one for long strings.
+    for pad in ("", "p" * 64):
+        for k in range(20):
+            for tail in ("", "b" * 9, "c" * 16):
+                text = "a" * k + special + tail + pad
+                value = {text: [text, special + special + text + special]}
+                assert enc(value) == json.dumps(value)
+
+
 @given(st.floats())
 def test_floats_are_written_as_the_host_writes_them(x):
     assert enc({"v": x}) == json.dumps({"v": x})

@@ -5,8 +5,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace kl {
+
+// Literals are appended as string_views, their length known where the call
+// is compiled: libc++ keeps append(const char*) out of line, and there
+// strlen measured the literal again on every call.
+using namespace std::string_view_literals;
 namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
@@ -24,13 +30,13 @@ constexpr bool is_plain(char32_t c) noexcept {
 
 void put_escaped(std::pmr::string& out, char32_t c) {
     switch (c) {
-        case U'"': out.append("\\\""); return;
-        case U'\\': out.append("\\\\"); return;
-        case U'\n': out.append("\\n"); return;
-        case U'\r': out.append("\\r"); return;
-        case U'\t': out.append("\\t"); return;
-        case U'\b': out.append("\\b"); return;
-        case U'\f': out.append("\\f"); return;
+        case U'"': out.append("\\\""sv); return;
+        case U'\\': out.append("\\\\"sv); return;
+        case U'\n': out.append("\\n"sv); return;
+        case U'\r': out.append("\\r"sv); return;
+        case U'\t': out.append("\\t"sv); return;
+        case U'\b': out.append("\\b"sv); return;
+        case U'\f': out.append("\\f"sv); return;
         default: break;
     }
     if (c >= 0x10000) {
@@ -98,11 +104,12 @@ constexpr std::size_t escaped_size(char32_t c) noexcept {
 
 template <class C>
 std::size_t string_size(View<C> s) noexcept {
-    std::size_t n = s.size() + 2;
-    for (C unit : s) {
-        auto c = static_cast<char32_t>(unit);
-        if (!is_plain(c)) n += escaped_size(c) - 1;
-    }
+    const std::size_t len = s.size();
+    std::size_t n = len + 2;
+    // Plain runs are skipped as put_string finds them, eight one-byte units
+    // at a time: most text has nothing to escape.
+    for (std::size_t i = plain_run(s.data(), 0, len); i < len; i = plain_run(s.data(), i + 1, len))
+        n += escaped_size(static_cast<char32_t>(s[i])) - 1;
     return n;
 }
 
@@ -122,12 +129,19 @@ D* put_u_escape_at(D* out, char32_t unit) noexcept {
 template <class C, class D>
 void write_string(View<C> s, D* out) noexcept {
     *out++ = static_cast<D>('"');
-    for (C unit : s) {
-        auto c = static_cast<char32_t>(unit);
-        if (is_plain(c)) {
-            *out++ = static_cast<D>(c);
-            continue;
+    const std::size_t n = s.size();
+    for (std::size_t i = 0; i < n;) {
+        // A plain run in one step, found as string_size found it.
+        const std::size_t run = plain_run(s.data(), i, n);
+        if constexpr (sizeof(C) == sizeof(D)) {
+            if (run > i) std::memcpy(out, s.data() + i, (run - i) * sizeof(D));
+            out += run - i;
+        } else {
+            for (std::size_t k = i; k < run; ++k) *out++ = static_cast<D>(s[k]);
         }
+        if (run == n) break;
+        auto c = static_cast<char32_t>(s[run]);
+        i = run + 1;
         switch (c) {
             case U'"': out = put_ascii(out, "\\\"", 2); continue;
             case U'\\': out = put_ascii(out, "\\\\", 2); continue;
@@ -171,11 +185,11 @@ void append_json_string(std::pmr::string& out, const AnyText& s) {
 
 void append_json_float(std::pmr::string& out, double d) {
     if (std::isnan(d)) {
-        out.append("NaN");
+        out.append("NaN"sv);
         return;
     }
     if (std::isinf(d)) {
-        out.append(d > 0 ? "Infinity" : "-Infinity");
+        out.append(d > 0 ? "Infinity"sv : "-Infinity"sv);
         return;
     }
     // The shortest round-trip digits (the same digits the host's repr picks),
@@ -199,7 +213,7 @@ void append_json_float(std::pmr::string& out, double d) {
     for (const char* q = p; q != e_mark; ++q)
         if (*q != '.') digits[n++] = *q;
     if (exp10 < 0) {
-        out.append("0.");
+        out.append("0."sv);
         out.append(static_cast<std::size_t>(-exp10 - 1), '0');
         out.append(digits, n);
         return;
@@ -208,7 +222,7 @@ void append_json_float(std::pmr::string& out, double d) {
     if (n <= int_len) {
         out.append(digits, n);
         out.append(int_len - n, '0');
-        out.append(".0");
+        out.append(".0"sv);
     } else {
         out.append(digits, int_len);
         out.push_back('.');

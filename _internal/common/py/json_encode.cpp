@@ -1,6 +1,7 @@
 #include "kl/py/json_encode.hpp"
 
 #include <algorithm>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -10,6 +11,11 @@
 #include "kl/py/str.hpp"
 
 namespace kl::py {
+
+// Literals are appended as string_views, their length known where the call
+// is compiled: libc++ keeps append(const char*) out of line, and there
+// strlen measured the literal again on every call.
+using namespace std::string_view_literals;
 namespace {
 
 // int's own decimal form (a subclass's __repr__ is not consulted).
@@ -34,11 +40,11 @@ bool put_key(std::pmr::string& out, PyObject* key) {
     if (PyFloat_Check(key)) {
         append_json_float(out, PyFloat_AS_DOUBLE(key));
     } else if (key == Py_True) {
-        out.append("true");
+        out.append("true"sv);
     } else if (key == Py_False) {
-        out.append("false");
+        out.append("false"sv);
     } else if (key == Py_None) {
-        out.append("null");
+        out.append("null"sv);
     } else if (PyLong_Check(key)) {
         if (!put_int(out, key)) return false;
     } else {
@@ -83,13 +89,13 @@ public:
                 stack_.pop_back();
                 continue;
             }
-            if (f.written++ > 0) out_.append(", ");
+            if (f.written++ > 0) out_.append(", "sv);
             if (key) {
                 if (PyUnicode_Check(key.get()))
                     text(key.get());
                 else if (!put_key(out_, key.get()))
                     return false;
-                out_.append(": ");
+                out_.append(": "sv);
             }
             if (!value(item.get())) return false;  // may push a frame: `f` is not used after this
         }
@@ -137,11 +143,11 @@ private:
     // Writes a scalar, or opens a container (pushes a frame).
     bool value(PyObject* o) {
         if (o == Py_None) {
-            out_.append("null");
+            out_.append("null"sv);
         } else if (o == Py_True) {
-            out_.append("true");
+            out_.append("true"sv);
         } else if (o == Py_False) {
-            out_.append("false");
+            out_.append("false"sv);
         } else if (PyUnicode_Check(o)) {
             text(o);
         } else if (PyLong_Check(o)) {
