@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "kl/function_ref.hpp"
 #include "kl/json.hpp"

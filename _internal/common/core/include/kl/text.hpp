@@ -135,6 +135,18 @@ char32_t max_char_class(View<C> s) noexcept {
 }
 char32_t max_char_class(const AnyText& t) noexcept;
 
+// Whether n bytes at x and y are equal, for sizeof(W) <= n <= 2 *
+// sizeof(W): two overlapping loads a side, without a call.
+template <class W>
+inline bool same_ends(const char* x, const char* y, std::size_t n) noexcept {
+    W x0, x1, y0, y1;
+    __builtin_memcpy(&x0, x, sizeof(W));
+    __builtin_memcpy(&y0, y, sizeof(W));
+    __builtin_memcpy(&x1, x + n - sizeof(W), sizeof(W));
+    __builtin_memcpy(&y1, y + n - sizeof(W), sizeof(W));
+    return x0 == y0 && x1 == y1;
+}
+
 // Comparisons of texts by code point, whatever the widths they are stored
 // at: equality, order (the order of their UTF-8 forms too), and equality
 // with an ASCII text.
@@ -145,24 +157,9 @@ inline bool same_text(const AnyText& a, const AnyText& b) noexcept {
     std::size_t n = a.size * a.width;
     const char* x = static_cast<const char*>(a.data);
     const char* y = static_cast<const char*>(b.data);
-    // Short texts (most field values) in at most two overlapping loads a
-    // side, without a call.
-    if (n >= 8 && n <= 16) {
-        std::uint64_t x0, x1, y0, y1;
-        __builtin_memcpy(&x0, x, 8);
-        __builtin_memcpy(&y0, y, 8);
-        __builtin_memcpy(&x1, x + n - 8, 8);
-        __builtin_memcpy(&y1, y + n - 8, 8);
-        return x0 == y0 && x1 == y1;
-    }
-    if (n >= 4 && n < 8) {  // ids: "ins-12"
-        std::uint32_t x0, x1, y0, y1;
-        __builtin_memcpy(&x0, x, 4);
-        __builtin_memcpy(&y0, y, 4);
-        __builtin_memcpy(&x1, x + n - 4, 4);
-        __builtin_memcpy(&y1, y + n - 4, 4);
-        return x0 == y0 && x1 == y1;
-    }
+    // Short texts (most field values, ids such as "ins-12") without a call.
+    if (n >= 8 && n <= 16) return same_ends<std::uint64_t>(x, y, n);
+    if (n >= 4 && n < 8) return same_ends<std::uint32_t>(x, y, n);
     return n == 0 || __builtin_memcmp(x, y, n) == 0;
 }
 int compare_text_slow(const AnyText& a, const AnyText& b) noexcept;
