@@ -986,17 +986,24 @@ def test_no_references_leak_over_many_jobs():
         gc.collect()
         assert sys.getrefcount(marker) == base_refs
         assert len(gc.get_objects()) - base_objects < 200
-        # Memory that is not a host object (buffers of the native side).
+        # Memory that is not a host object (buffers of the native side),
+        # over two windows of 16,000 jobs: a leak grows in both.  A table
+        # that only grows (the set asyncio tracks its tasks in, 256 KB at
+        # 16,384 slots) may double in one of them when the collector frees
+        # one batch's tasks later than another's.
         tracemalloc.start()
         loop.run_until_complete(batch(4000))
         gc.collect()
-        before, _ = tracemalloc.get_traced_memory()
-        for _ in range(4):
-            loop.run_until_complete(batch(4000))
-        gc.collect()
-        after, _ = tracemalloc.get_traced_memory()
+        growth = []
+        for _ in range(2):
+            before, _ = tracemalloc.get_traced_memory()
+            for _ in range(4):
+                loop.run_until_complete(batch(4000))
+            gc.collect()
+            after, _ = tracemalloc.get_traced_memory()
+            growth.append(after - before)
         tracemalloc.stop()
-        assert after - before < 64 * 1024
+        assert min(growth) < 64 * 1024, growth
     finally:
         logging.getLogger("asyncio").disabled = False
         loop.close()
