@@ -17,7 +17,7 @@ RUN     := PYTHONPATH=$(abspath $(PKG)) $(abspath $(VPY))
 # for another one with the venv's tools (test-tsan).
 PYEXE   ?= $(abspath $(VPY))
 
-.PHONY: all deps venv build wheel wheel-manylinux wheel-check wheels sdist sdist-check demo test \
+.PHONY: all deps venv build wheel wheel-manylinux wheel-check wheel-legs wheels sdist sdist-check demo test \
     test-ft test-314 test-tsan test-aarch64 test-clang test-portable bench bench-wheel bench-ft \
     bench-scaling bench-callgrind lint stubs sanitize test-sanitize clean clean-all
 
@@ -139,6 +139,9 @@ $(eval $(call wheel_leg,313,$$(MAKE),))
 $(eval $(call wheel_leg,313t,$$(MAKE),PYTHON=$$(shell tools/interpreter.sh ft) $(FT_ARGS) \
     WHEEL_BUILD=build/wheel-ft))
 $(eval $(call wheel_leg,314,$(IN314) make,$(PY314) WHEEL_BUILD=build/wheel-314))
+
+wheel-legs:
+	@echo $(WHEEL_LEGS)
 
 wheels:
 	@for leg in $(WHEEL_LEGS); do $(MAKE) --no-print-directory wheel-$$leg || exit 1; done
