@@ -4,7 +4,8 @@
 # (zig links against its own glibc 2.17 stubs and brings libc++, linked in
 # statically).  Writes into DIR:
 #
-#     cc, c++, ar, ranlib   wrappers around the zig of PYTHON's environment
+#     cc, c++, ar, ranlib   wrappers around zig: the checkout's main venv's
+#                           (.venv) where it has one, else PYTHON's environment's
 #     toolchain.cmake       CMAKE_TOOLCHAIN_FILE naming them
 #     include/              the header-only dependencies, and nothing else
 #
@@ -26,7 +27,18 @@ cd "$(dirname "$0")/.."
 root=$PWD
 target=x86_64-linux-gnu.2.17
 
-zig=$("$python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))' \
+# One zig for every leg where the main venv has one: zig keys its cache by the
+# paths of its own library sources, so each installation would compile
+# libc++ and the glibc stubs again (about two minutes a leg).  That zig is a
+# static executable, so it runs in the 3.14 root too, which sees this
+# checkout at the same path.
+zig=
+for z in "$root"/.venv/lib/python3*/site-packages/ziglang/zig; do
+    if [ -x "$z" ] && [ "$("$z" version 2> /dev/null)" = \
+        "$("$python" -c 'import importlib.metadata as m; print(m.version("ziglang").split(".post")[0])' 2> /dev/null)" ]
+    then zig=$z; break; fi
+done
+[ -n "$zig" ] || zig=$("$python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))' \
     2> /dev/null) && [ -x "$zig" ] \
     || { echo "error: no zig in $python's environment; run: $python -m pip install --group wheel" >&2
          exit 1; }
