@@ -17,6 +17,7 @@ the table is only meaningful on 3.13t; it says which it ran on.
 
 from __future__ import annotations
 
+import enum
 import os
 import pathlib
 import pickle
@@ -57,8 +58,33 @@ def _control_lower(text: str = "Require Two-Factor Authentication For Account Ch
     return text.lower()
 
 
+# And two operations on objects the threads cannot help sharing, which no
+# extension can avoid either.  A new instance of a class defined at run time
+# takes a reference to its class; returning an enum member takes one to the
+# member.  3.13t counts both in one shared, atomically written count.
+class _Slotted:
+    __slots__ = ("value",)
+
+    def __init__(self) -> None:
+        self.value = 0
+
+
+class _Level(enum.Enum):
+    LOW = "low"
+
+
+def _control_instance() -> _Slotted:
+    return _Slotted()
+
+
+def _control_member() -> _Level:
+    return _Level.LOW
+
+
 CONTROLS = [Entry("(control) sum(range(64))", _control_sum, (), ()),
-            Entry("(control) str.lower, 53 chars", _control_lower, (), ())]
+            Entry("(control) str.lower, 53 chars", _control_lower, (), ()),
+            Entry("(control) new instance of a Python class", _control_instance, (), ()),
+            Entry("(control) return an enum member", _control_member, (), ())]
 
 
 def run_threads(calls: list[Callable[[], float]]) -> float:

@@ -260,21 +260,28 @@ def test_prompt_must_be_text(bad):
         g.compute_prompt_hash(bad)
 
 
-def test_large_prompts_hash_correctly_from_many_threads():
+def test_prompts_hash_correctly_from_many_threads():
+    # Each thread hashes with a digest context of its own, made on its first
+    # hash and freed when it ends: threads started in waves make and free
+    # many, and short prompts (hashed holding the GIL) interleave with long
+    # ones (hashed without it) on the same context.
     prompts = [("\u00e9" if i % 2 else "a") * 200_000 + str(i) for i in range(8)]
+    prompts += [("\u00e9" if i % 2 else "a") * (i * 7) + str(i) for i in range(8)]
     expected = [hashlib.sha256(p.encode()).hexdigest()[:16] for p in prompts]
     failures: list[int] = []
 
     def worker(i: int) -> None:
-        for _ in range(20):
-            if g.compute_prompt_hash(prompts[i]) != expected[i]:
-                failures.append(i)
+        for k in range(20):
+            j = i if k % 2 else i + 8
+            if g.compute_prompt_hash(prompts[j]) != expected[j]:
+                failures.append(j)
 
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    for _wave in range(4):
+        threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
     assert not failures
 
 

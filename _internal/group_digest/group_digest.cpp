@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 
 #include <openssl/evp.h>
 
@@ -94,13 +95,31 @@ const EVP_MD* sha256() noexcept {
     return md;
 }
 
+struct FreeContext {
+    void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
+};
+
+// One digest context per thread, made on the thread's first hash and freed
+// when the thread ends.  A context made per call takes a reference to the
+// fetched digest and drops it again: two atomic writes to one count that
+// every thread hashing at the same time contends on.  A context initialised
+// again with the digest it already holds keeps its reference instead.  It
+// holds no Python object, so it is shared by every interpreter on the thread.
+EVP_MD_CTX* thread_context() noexcept {
+    thread_local const std::unique_ptr<EVP_MD_CTX, FreeContext> ctx(EVP_MD_CTX_new());
+    return ctx.get();
+}
+
 }  // namespace
 
 bool hash16(const void* data, std::size_t size, char (&out)[16]) noexcept {
     const EVP_MD* md = sha256();
+    EVP_MD_CTX* ctx = thread_context();
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (!md || !EVP_Digest(data, size, digest, &len, md, nullptr) || len < 8) return false;
+    if (!md || !ctx || !EVP_DigestInit_ex2(ctx, md, nullptr) ||
+        !EVP_DigestUpdate(ctx, data, size) || !EVP_DigestFinal_ex(ctx, digest, &len) || len < 8)
+        return false;
     static constexpr char hex[] = "0123456789abcdef";
     for (int i = 0; i < 8; ++i) {
         out[2 * i] = hex[digest[i] >> 4];
