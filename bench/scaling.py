@@ -4,8 +4,9 @@
     make bench-ft BENCH_ARGS=health    # the entries whose name contains "health"
 
 For each entry point the same number of calls is made by one thread, then
-by each of two threads at once, every thread on inputs of its own (deep
-copies, and a profile of its own), as separate agents would call it.  The
+by each of two threads at once, every thread on inputs of its own (new
+copies, and a profile of its own, made in that thread), as separate agents
+would call it.  The
 speed-up is two threads' throughput over one thread's: 2.0 is perfect
 scaling, and the target is at least 1.8.  Each figure is the best of
 several rounds, one-thread and two-thread runs interleaved so that load
@@ -87,17 +88,25 @@ CONTROLS = [Entry("(control) sum(range(64))", _control_sum, (), ()),
             Entry("(control) return an enum member", _control_member, (), ())]
 
 
-def run_threads(calls: list[Callable[[], float]]) -> float:
-    """Wall time of running each callable in its own thread, started together."""
-    barrier = threading.Barrier(len(calls) + 1)
+def run_threads(preps: list[Callable[[], Callable[[], None]]]) -> float:
+    """Wall time of the loops that each prep makes in its own thread, run together.
+
+    Each thread makes its own inputs and loop before the clock starts, as an
+    agent decodes its own data: objects made by one thread for two would lie
+    side by side in its heap, and the reference counts the two threads then
+    write would share cache lines, a contention of the harness, not of the
+    function measured.
+    """
+    barrier = threading.Barrier(len(preps) + 1)
     done: list[float] = []
 
-    def body(fn: Callable[[], float]) -> None:
+    def body(prep: Callable[[], Callable[[], None]]) -> None:
+        loop = prep()
         barrier.wait()
-        fn()
+        loop()
         done.append(time.perf_counter())
 
-    threads = [threading.Thread(target=body, args=(c,)) for c in calls]
+    threads = [threading.Thread(target=body, args=(p,)) for p in preps]
     for t in threads:
         t.start()
     barrier.wait()
@@ -107,15 +116,16 @@ def run_threads(calls: list[Callable[[], float]]) -> float:
     return max(done) - t0
 
 
-def looper(entry: Entry, n: int) -> Callable[[], float]:
-    args = own_args(entry)
-    fn = entry.fn
+def looper(entry: Entry, n: int) -> Callable[[], Callable[[], None]]:
+    def prep() -> Callable[[], None]:
+        args = own_args(entry)
+        fn = entry.fn
 
-    def loop() -> float:
-        for _ in range(n):
-            fn(*args)
-        return 0.0
-    return loop
+        def loop() -> None:
+            for _ in range(n):
+                fn(*args)
+        return loop
+    return prep
 
 
 def calibrate(entry: Entry) -> int:
