@@ -2,8 +2,10 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "extraction/extraction.hpp"
 #include "kl/py/function.hpp"
@@ -93,6 +95,46 @@ PyObject* build_claim_extraction_prompt(PyObject* m, PyObject* const* args) {
 
 // ---- Reply parsers -------------------------------------------------------
 
+// The slots of a small cache, each made on its first use and destroyed at
+// the end only if it was made: a short reply touches a few of them, and
+// making and destroying a whole table of references on every call cost
+// more than the lookups it serves.
+template <class Slot, unsigned Bits>
+class SlotTable {
+public:
+    static constexpr unsigned kBits = Bits;
+    static_assert(Bits <= 5, "the made-slot mask is 32 bits");
+
+    SlotTable() noexcept {}
+    ~SlotTable() {
+        for (std::uint32_t m = made_; m != 0; m &= m - 1)
+            std::destroy_at(&cells_[std::countr_zero(m)].slot);
+    }
+    SlotTable(const SlotTable&) = delete;
+    SlotTable& operator=(const SlotTable&) = delete;
+
+    // Slot i, or nullptr when it was never made.
+    Slot* find(unsigned i) noexcept { return made_ >> i & 1 ? &cells_[i].slot : nullptr; }
+
+    // Slot i, made first when it was not.
+    Slot& at(unsigned i) noexcept {
+        if (!(made_ >> i & 1)) {
+            std::construct_at(&cells_[i].slot);
+            made_ |= std::uint32_t{1} << i;
+        }
+        return cells_[i].slot;
+    }
+
+private:
+    union Cell {
+        Cell() noexcept {}
+        ~Cell() {}
+        Slot slot;
+    };
+    Cell cells_[1u << Bits];
+    std::uint32_t made_ = 0;
+};
+
 // One field's strs, shared among the records of a reply: replies repeat
 // attributes, subjects, values and confidences from fact to fact, not always
 // one after the other, and a lookup costs far less than making another
@@ -104,16 +146,17 @@ class FieldStrs {
 public:
     PyObject* get(const kl::json::Str& s) {
         std::uint64_t fp = fingerprint(s);
-        Slot& e = slots_[fp >> (64 - kBits)];
-        if (e.str && e.fp == fp) {
+        unsigned i = static_cast<unsigned>(fp >> (64 - Slots::kBits));
+        if (Slot* e = slots_.find(i); e && e->fp == fp) {
             kl::AnyText seen;
-            seen.data = e.data;
-            seen.size = e.size;
-            seen.width = e.width;
-            if (kl::same_text(s, seen)) return Py_NewRef(e.str.get());
+            seen.data = e->data;
+            seen.size = e->size;
+            seen.width = e->width;
+            if (kl::same_text(s, seen)) return Py_NewRef(e->str.get());
         }
         PyObject* o = kl::py::str_from(s);
         if (!o) return nullptr;
+        Slot& e = slots_.at(i);
         e.str = Ref::steal(Py_NewRef(o));
         e.fp = fp;
         // Field by field, for the reason given in the core's usable_text().
@@ -144,10 +187,7 @@ private:
         return h ^ (h >> 31);
     }
 
-    // A slot is in use when it holds a str; its other fields are written
-    // then, and left unset before (clearing the whole table on every call
-    // cost more than the lookups it serves on a short reply).
-    static constexpr unsigned kBits = 3;
+    // Written whole when a slot is (re)filled; a made slot always holds a str.
     struct Slot {
         std::uint64_t fp;
         const void* data;
@@ -155,7 +195,8 @@ private:
         unsigned char width;
         Ref str;
     };
-    Slot slots_[1u << kBits];
+    using Slots = SlotTable<Slot, 3>;
+    Slots slots_;
 };
 
 // The same for the confidences: equal doubles (bit for bit, so 0.0 and
@@ -165,22 +206,23 @@ public:
     PyObject* get(double v) {
         std::uint64_t bits;
         std::memcpy(&bits, &v, sizeof bits);
-        Slot& e = slots_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
-        if (e.f && e.bits == bits) return Py_NewRef(e.f.get());
+        unsigned i = static_cast<unsigned>((bits * 0x9E3779B97F4A7C15ull) >> (64 - Slots::kBits));
+        if (Slot* e = slots_.find(i); e && e->bits == bits) return Py_NewRef(e->f.get());
         PyObject* o = PyFloat_FromDouble(v);
         if (!o) return nullptr;
+        Slot& e = slots_.at(i);
         e.f = Ref::steal(Py_NewRef(o));
         e.bits = bits;
         return o;
     }
 
 private:
-    static constexpr unsigned kBits = 3;
     struct Slot {
         std::uint64_t bits;
         Ref f;
     };
-    Slot slots_[1u << kBits];  // in use when it holds a float
+    using Slots = SlotTable<Slot, 3>;
+    Slots slots_;
 };
 
 // The records of one reply, made as the reader accepts each triple.
