@@ -47,8 +47,11 @@ enum class Kind : std::uint8_t { Null, Bool, Int, Float, String, Array, Object }
 using Str = AnyText;
 
 // The string without the system's whitespace (kl::is_space) at both ends.
+// Always inlined: the readers call it on a string just read, and an
+// out-of-line call passes that struct in memory, copied with wide loads that
+// stall on the narrow stores that just built it.
 Str trim_slow(Str s) noexcept;
-inline Str trim(Str s) noexcept {
+[[gnu::always_inline]] inline Str trim(Str s) noexcept {
     // Most strings need nothing: at both ends a character that is not
     // whitespace, in the ranges where text in any script mostly lies
     // (printable ASCII, U+00A1..U+167F, above U+3000), with no whitespace
