@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import gc
 import json
+import random
 import logging
 import sys
 import tracemalloc
@@ -322,6 +323,22 @@ def test_fallback_among_wide_ids_is_the_smallest_code_point() -> None:
     check('{"proposed": [{"text": "t"}, {"text": "u", "source_insight_id": "\\ud800"}]}', ids)
     (p,) = parse_evolution_output('{"proposed": [{"text": "t"}]}', set(ids))
     assert p["source_insight_id"] == "\ud7ff\U0010ffff"
+
+
+def test_fallback_among_one_byte_ids_orders_past_the_first_eight() -> None:
+    # One-byte ids are ordered by their first eight units first: ids that
+    # share those, ids that end inside them, NUL and Latin-1 units, in
+    # every order of the set's members.
+    base = ["insight-2026-a", "insight-2026-", "insight-2026", "insight", "insigh",
+            "insight\x00", "insight\x00\x00x", "insigh\xff", "\x00", "\x00\x00", "caf\xe9",
+            "cafe", "insight-2025-z"]
+    reply = '{"proposed": [{"text": "t"}]}'
+    rng = random.Random(7)
+    for n in range(1, len(base) + 1):
+        for _ in range(5):
+            ids = rng.sample(base, n)
+            (p,) = parse_evolution_output(reply, set(ids))
+            assert p["source_insight_id"] == min(ids)
 
 
 def test_insight_ids_read_from_any_set() -> None:

@@ -131,11 +131,39 @@ std::size_t IdIndex::find(const AnyText& s) const noexcept {
     return npos;
 }
 
+namespace {
+
+// The first eight units of a one-byte text as one number, most significant
+// first and zero past its end: a smaller number is a smaller text in code
+// point order, and only equal numbers need the whole comparison.
+inline std::uint64_t order_key(const AnyText& t) noexcept {
+    const U1* u = static_cast<const U1*>(t.data);
+    const std::size_t n = t.size < 8 ? t.size : 8;
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < n; ++i) key |= std::uint64_t{u[i]} << (56 - 8 * i);
+    return key;
+}
+
+}  // namespace
+
 std::size_t IdIndex::smallest() const noexcept {
     if (smallest_ == npos) {
+        bool narrow = true;
+        for (const AnyText& id : ids_) narrow &= id.width == 1;
         std::size_t best = 0;
-        for (std::size_t k = 1; k < ids_.size(); ++k)
-            if (compare_text(ids_[k], ids_[best]) < 0) best = k;
+        if (narrow && !ids_.empty()) {
+            std::uint64_t best_key = order_key(ids_[0]);
+            for (std::size_t k = 1; k < ids_.size(); ++k) {
+                std::uint64_t key = order_key(ids_[k]);
+                if (key < best_key || (key == best_key && compare_text(ids_[k], ids_[best]) < 0)) {
+                    best = k;
+                    best_key = key;
+                }
+            }
+        } else {
+            for (std::size_t k = 1; k < ids_.size(); ++k)
+                if (compare_text(ids_[k], ids_[best]) < 0) best = k;
+        }
         smallest_ = best;
     }
     return smallest_;
