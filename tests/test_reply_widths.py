@@ -17,8 +17,8 @@ from __future__ import annotations
 
 import gc
 import json
-import random
 import logging
+import random
 import sys
 import tracemalloc
 from collections.abc import Callable, Iterator
