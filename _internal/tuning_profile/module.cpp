@@ -557,6 +557,8 @@ PyObject* make_type(PyObject* m) {
     if (!dict || PyDict_SetItemString(dict.get(), "__match_args__", match_args.get()) < 0)
         return nullptr;
     PyType_Modified(tp);
+    // Every profile built on any thread references this type.
+    kl::py::share_type_across_threads(type.get());
     return type.release();
 }
 

@@ -1,6 +1,7 @@
 #include "kl/py/module.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 #include "kl/py/containers.hpp"
@@ -36,6 +37,29 @@ bool set_all(PyObject* module, std::initializer_list<const char*> names) noexcep
         PyList_SET_ITEM(list.get(), i++, s);
     }
     return add(module, "__all__", list.release());
+}
+
+void share_type_across_threads(PyObject* type) noexcept {
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+    // Every instance holds a reference to its type.  The free-threaded 3.13
+    // keeps a type made from a spec one count that all threads but its
+    // creator update atomically, so two threads creating instances pass that
+    // count's cache line back and forth on every call.  (Classes defined in
+    // Python do not pay this: the interpreter makes them immortal once a
+    // second thread starts; 3.14 counts per thread.)  A type is made
+    // immortal the same way here: on this build, a count set past UINT32_MAX
+    // by the thread that owns the object makes it immortal, and an immortal
+    // object is never collected, so it leaves the collector first, as the
+    // interpreter's own immortal objects do.  The module keeps its type for
+    // its whole life anyway, so what this gives up is the type's release at
+    // shutdown.  Like the interpreter, a subinterpreter's types are left
+    // mortal: they must go with their interpreter.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
+    PyObject_GC_UnTrack(type);
+    Py_SET_REFCNT(type, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
+#else
+    (void)type;
+#endif
 }
 
 PyObject* intern(const char* s) noexcept { return PyUnicode_InternFromString(s); }

@@ -72,6 +72,11 @@ bool add(PyObject* module, const char* name, PyObject* value) noexcept;
 // Sets __all__ to exactly these names, in this order.
 bool set_all(PyObject* module, std::initializer_list<const char*> names) noexcept;
 
+// Lets every thread take references to a type its module keeps for the
+// module's life (a type whose instances each call creates) without taking
+// turns on one reference count; a no-op where that costs nothing.
+void share_type_across_threads(PyObject* type) noexcept;
+
 // An interned str (new reference).
 PyObject* intern(const char* s) noexcept;
 
