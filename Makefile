@@ -61,20 +61,18 @@ PYTAG = $(shell $(VPY) -c 'import sys, sysconfig; t = "cp%d%d" % sys.version_inf
 # The core wheel is compiled by zig's clang for glibc 2.17 (libc++ linked in
 # statically), so that it installs on every glibc from 2.17 on, whatever
 # glibc and GCC the machine that builds it has: tools/zig-toolchain.sh puts
-# the compiler wrappers, a CMake toolchain file and an include directory
-# holding only the header-only dependencies into $(WHEEL_TOOLCHAIN);
-# tools/libcrypto.sh builds libcrypto for the same target once, into
-# build/deps, for every leg.  The developer build stays on the system
-# compiler.
+# the compiler wrappers, an include directory holding only the header-only
+# dependencies and a CMake toolchain file naming them all into
+# $(WHEEL_TOOLCHAIN); the dependencies come from Debian 12's packages without
+# apt, libcrypto built for the same target once, into build/deps, for every
+# leg.  The developer build stays on the system compiler and packages.
 WHEEL_TOOLCHAIN = $(WHEEL_BUILD)-toolchain
 
 wheel: venv
 	rm -f dist/kelvane_layer_core-*-$(PYTAG)-*.whl dist/kelvane_layer_standin-*.whl
 	@tools/zig-toolchain.sh $(VPY) $(WHEEL_TOOLCHAIN)
-	crypto=$$(tools/libcrypto.sh $(WHEEL_TOOLCHAIN)) && tc=$(abspath $(WHEEL_TOOLCHAIN)) && \
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$$tc/toolchain.cmake \
-	    -DRAPIDJSON_INCLUDE_DIR=$$tc/include -DFAST_FLOAT_INCLUDE_DIR=$$tc/include \
-	    -DOPENSSL_ROOT_DIR=$$crypto -DCMAKE_PREFIX_PATH=$$crypto $(CMAKE_ARGS)" \
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) \
+	    CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$(abspath $(WHEEL_TOOLCHAIN))/toolchain.cmake $(CMAKE_ARGS)" \
 	    $(VPY) -m pip wheel -q --no-build-isolation --no-deps -w dist \
 	    -C build-dir=$(WHEEL_BUILD) . ./standin
 

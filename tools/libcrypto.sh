@@ -7,6 +7,7 @@
 #
 #     tools/libcrypto.sh TOOLCHAIN-DIR     prints the prefix (include/, lib/)
 #
+# PYTHON (default python3; 3.11 or later) runs tools/debian_fetch.py.
 # The result is kept in build/deps/openssl-VERSION-glibc2.17 and reused by
 # every later run and every leg (the 3.14 root sees this checkout at the same
 # path); its .complete marker holds the source and the options it was built
@@ -53,31 +54,12 @@ mkdir -p "$deps"
 exec 9> "$deps/.openssl.lock"
 flock 9
 
-# The source package, through a private apt state (the machine's own
-# sources are left alone); kept under build/deps/src.
-src=$deps/src
-apt=$deps/apt
-if ! ls "$src"/openssl_*.dsc > /dev/null 2>&1; then
-    tools/bootstrap.sh system dpkg-dev >&2
-    echo "fetching Debian's openssl source package ($suite) ..." >&2
-    : > "$log"
-    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
-    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
-        "http://deb.debian.org/debian $suite main" > "$apt/sources.list"
-    aptopts=(-o "Dir::Etc::sourcelist=$apt/sources.list" -o "Dir::Etc::sourceparts=-"
-             -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache"
-             -o "APT::Sandbox::User=root")
-    step "apt-get update (deb-src $suite)" apt-get "${aptopts[@]}" update
-    rm -rf "$src.tmp"
-    mkdir -p "$src.tmp"
-    step "apt-get source openssl" \
-        bash -c "cd '$src.tmp' && apt-get ${aptopts[*]} source --download-only openssl"
-    rm -rf "$src"
-    mv "$src.tmp" "$src"
-fi
-dsc=$(ls "$src"/openssl_*.dsc | sort -V | tail -1)
-version=$(basename "$dsc" .dsc)
-version=${version#openssl_}
+# The source package with Debian's patches applied (its security fixes among
+# them), taken from the archive without apt (tools/debian_fetch.py), as in
+# the manylinux image of cibuildwheel; kept under build/deps/openssl-src.
+src=$deps/openssl-src
+[ -f "$src/.complete" ] || echo "fetching Debian's openssl source package ($suite) ..." >&2
+version=$("${PYTHON:-python3}" tools/debian_fetch.py source "$suite" openssl "$src") || exit 1
 dest=$deps/openssl-${version%%-*}-glibc2.17
 stamp="$version $("$tc/cc" --version 2>/dev/null | head -1) ${options[*]}"
 if [ "$(cat "$dest/.complete" 2> /dev/null)" = "$stamp" ]; then
@@ -90,9 +72,7 @@ start=$SECONDS
 : > "$log"
 work=$(mktemp -d "$deps/.openssl.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-# Debian's patches applied (its security fixes among them).
-command -v dpkg-source > /dev/null || tools/bootstrap.sh system dpkg-dev >&2
-step "unpacking the source" dpkg-source --no-check -x "$dsc" "$work/src"
+step "copying the source" cp -a "$src" "$work/src"
 step "configure" bash -c "cd '$work/src' && ./Configure linux-x86_64 --prefix=/ \
     --libdir=lib CC='$tc/cc' AR='$tc/ar' RANLIB='$tc/ranlib' ${options[*]} \
     -fPIC -ffp-contract=off -ffunction-sections -fdata-sections"
