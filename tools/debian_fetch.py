@@ -34,6 +34,7 @@ import sys
 import tarfile
 import tempfile
 import time
+import urllib.error
 import urllib.request
 from pathlib import Path
 
@@ -49,13 +50,14 @@ class Failure(Exception):
 # ---- The archive ------------------------------------------------------------
 
 def download(url: str) -> bytes:
-    # Three tries: a mirror behind the CDN may drop one connection.
+    # Three tries: a mirror behind the CDN may drop one connection (a file
+    # the archive does not have is not asked for again).
     for attempt in range(3):
         try:
             with urllib.request.urlopen(url, timeout=120) as r:
                 return r.read()
         except OSError as e:
-            if attempt == 2:
+            if attempt == 2 or (isinstance(e, urllib.error.HTTPError) and e.code < 500):
                 raise Failure(f"downloading {url}: {e}") from None
             time.sleep(2 * (attempt + 1))
     raise AssertionError("unreachable")
