@@ -327,11 +327,13 @@ def test_fallback_among_wide_ids_is_the_smallest_code_point() -> None:
 
 def test_fallback_among_one_byte_ids_orders_past_the_first_eight() -> None:
     # One-byte ids are ordered by their first eight units first: ids that
-    # share those, ids that end inside them, NUL and Latin-1 units, in
+    # share those, ids that end inside them, ids of four to seven units that
+    # differ only in their middle or last units, NUL and Latin-1 units, in
     # every order of the set's members.
     base = ["insight-2026-a", "insight-2026-", "insight-2026", "insight", "insigh",
             "insight\x00", "insight\x00\x00x", "insigh\xff", "\x00", "\x00\x00", "caf\xe9",
-            "cafe", "insight-2025-z"]
+            "cafe", "insight-2025-z", "ins-19", "ins-2", "ins-1", "abcdXfg", "abcdYfg",
+            "abcXefg", "ab\xffd", "abcd"]
     reply = '{"proposed": [{"text": "t"}]}'
     rng = random.Random(7)
     for n in range(1, len(base) + 1):

@@ -1,5 +1,8 @@
 #include "evolution/evolution.hpp"
 
+#include <bit>
+#include <cstring>
+
 namespace kl::evolution {
 
 const std::string_view kEvolutionSystem = R"tpl(You are a behavioral directive engine. Your task is to derive new behavioral rules for an AI agent based on distilled insights from its recent experience.
@@ -133,12 +136,39 @@ std::size_t IdIndex::find(const AnyText& s) const noexcept {
 
 namespace {
 
+// sizeof(Word) one-byte units at p as one big-endian number: one load,
+// byte-swapped where the machine is little-endian.
+template <class Word>
+inline Word load_be(const U1* p) noexcept {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::little) {
+#if defined(__GNUC__) || defined(__clang__)
+        if constexpr (sizeof(Word) == 8)
+            w = __builtin_bswap64(w);
+        else
+            w = __builtin_bswap32(w);
+#else
+        Word r = 0;
+        for (std::size_t i = 0; i < sizeof(Word); ++i, w >>= 8) r = (r << 8) | (w & 0xFF);
+        w = r;
+#endif
+    }
+    return w;
+}
+
 // The first eight units of a one-byte text as one number, most significant
 // first and zero past its end: a smaller number is a smaller text in code
-// point order, and only equal numbers need the whole comparison.
+// point order, and only equal numbers need the whole comparison.  Without a
+// loop over the units for the usual ids ("ins-12"): a text of four to seven
+// units is its first four and its last four, overlapping, each one load.
 inline std::uint64_t order_key(const AnyText& t) noexcept {
     const U1* u = static_cast<const U1*>(t.data);
-    const std::size_t n = t.size < 8 ? t.size : 8;
+    const std::size_t n = t.size;
+    if (n >= 8) return load_be<std::uint64_t>(u);
+    if (n >= 4)
+        return (std::uint64_t{load_be<std::uint32_t>(u)} << 32) |
+               (std::uint64_t{load_be<std::uint32_t>(u + n - 4)} << (64 - 8 * n));
     std::uint64_t key = 0;
     for (std::size_t i = 0; i < n; ++i) key |= std::uint64_t{u[i]} << (56 - 8 * i);
     return key;
