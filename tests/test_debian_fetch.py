@@ -65,21 +65,72 @@ def test_index_stanzas_pick_the_one_current_entry():
 
 def test_headers_of_a_deb_only_and_never_outside_the_destination(tmp_path):
     data = tar_bytes({"./usr/include/fast_float/fast_float.h": b"// ff\n",
-                      "./usr/share/doc/libfast-float-dev/copyright": b"MIT\n"})
+                      "./usr/share/doc/libfast-float-dev/copyright": b"MIT\n",
+                      "./etc/include/not-a-header.h": b"x"})
     deb = ar_bytes({"debian-binary": b"2.0\n", "control.tar.xz": tar_bytes({"./control": b"x"}),
                     "data.tar.xz": data})
     members = df.ar_members(deb)
     assert members["debian-binary"] == b"2.0\n" and members["data.tar.xz"] == data
     with tarfile.open(fileobj=io.BytesIO(data)) as t:
-        df.extract(t, tmp_path, strip=1, keep="include/")
+        df.extract(t, tmp_path / "include", "usr/include/")
     assert [p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*") if p.is_file()] == [
         "include/fast_float/fast_float.h"]
+
+    # A hard link is renamed with its target (or left out with it).
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w") as t:
+        info = tarfile.TarInfo("./usr/include/a.h")
+        info.size = 2
+        t.addfile(info, io.BytesIO(b"a\n"))
+        for name, target in (("./usr/include/b.h", "./usr/include/a.h"),
+                             ("./usr/include/c.h", "./usr/share/a.h")):
+            link = tarfile.TarInfo(name)
+            link.type, link.linkname = tarfile.LNKTYPE, target
+            t.addfile(link)
+    with tarfile.open(fileobj=io.BytesIO(buf.getvalue())) as t:
+        df.extract(t, tmp_path / "links", "usr/include/")
+    assert sorted(p.name for p in (tmp_path / "links").iterdir()) == ["a.h", "b.h"]
+    assert (tmp_path / "links" / "b.h").read_bytes() == b"a\n"
+
     with pytest.raises(df.Failure, match="no ar header"):
         df.ar_members(b"PK\x03\x04")
+    with pytest.raises(df.Failure, match="damaged"):
+        df.ar_members(b"!<arch>\n" + f"{'x':<16}{0:<12}{0:<6}{0:<6}{'100644':<8}{'-60':<10}`\n"
+                      .encode())
     evil = tar_bytes({"./usr/include/../../../escaped.h": b"x"})
     with tarfile.open(fileobj=io.BytesIO(evil)) as t, pytest.raises(tarfile.TarError):
-        df.extract(t, tmp_path / "out", strip=1)
+        df.extract(t, tmp_path / "out", "usr/include/")
     assert not (tmp_path.parent / "escaped.h").exists()
+
+
+def test_downloads_retry_dropped_connections_and_not_missing_files(monkeypatch, capsys, tmp_path):
+    import http.client
+    import urllib.error
+
+    calls: list[str] = []
+
+    def urlopen(url: str, timeout: float) -> io.BytesIO:
+        calls.append(url)
+        if "missing" in url:
+            raise urllib.error.HTTPError(url, 404, "Not Found", None, None)  # type: ignore[arg-type]
+        if len(calls) == 1:
+            raise http.client.IncompleteRead(b"")
+        return io.BytesIO(b"body")
+
+    monkeypatch.setattr(df.urllib.request, "urlopen", urlopen)
+    monkeypatch.setattr(df.time, "sleep", lambda s: None)
+    assert df.download("https://archive/ok") == b"body" and len(calls) == 2
+    calls.clear()
+    with pytest.raises(df.Failure, match="404"):
+        df.download("https://archive/missing")
+    assert calls == ["https://archive/missing"]
+
+    # A failed command says so in one line, exits 1 and leaves nothing behind.
+    monkeypatch.setattr(df, "ARCHIVE", "https://archive/missing")
+    assert df.main(["headers", "bookworm", str(tmp_path / "h"), "rapidjson-dev"]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("error: debian_fetch: downloading") and err.count("\n") == 1
+    assert [p.name for p in tmp_path.iterdir()] == [".h.lock"]
 
 
 def source_package(tmp: Path, patches: dict[str, bytes], series: str) -> str:

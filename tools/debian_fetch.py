@@ -24,7 +24,9 @@ Any failure prints one line naming what failed and exits 1.
 
 from __future__ import annotations
 
+import fcntl
 import hashlib
+import http.client
 import io
 import lzma
 import os
@@ -56,7 +58,7 @@ def download(url: str) -> bytes:
         try:
             with urllib.request.urlopen(url, timeout=120) as r:
                 return r.read()
-        except OSError as e:
+        except (OSError, http.client.HTTPException) as e:
             if attempt == 2 or (isinstance(e, urllib.error.HTTPError) and e.code < 500):
                 raise Failure(f"downloading {url}: {e}") from None
             time.sleep(2 * (attempt + 1))
@@ -108,11 +110,19 @@ def clearsigned_text(data: bytes, what: str, archive_signed: bool = True) -> str
     index is what vouches for it."""
     gpgv = shutil.which("gpgv")
     if archive_signed and gpgv and KEYRING.is_file():
-        r = subprocess.run([gpgv, "--quiet", "--keyring", str(KEYRING), "--output", "-", "-"],
-                           input=data, capture_output=True)
-        if r.returncode != 0:
-            raise Failure(f"{what}: signature not valid for {KEYRING}")
-        return r.stdout.decode()
+        # The archive signs with more than one key; a keyring that lacks one
+        # of them (a key newer than the keyring) makes gpgv fail the whole
+        # file although the others verify.  As apt does: one good signature
+        # and no bad one.
+        with tempfile.TemporaryDirectory() as tmp:
+            out = Path(tmp) / "signed"
+            r = subprocess.run([gpgv, "--status-fd", "1", "--keyring", str(KEYRING),
+                                "--output", str(out), "-"], input=data, capture_output=True)
+            status = {line.split()[1] for line in r.stdout.decode(errors="replace").splitlines()
+                      if line.startswith("[GNUPG:] ") and len(line.split()) > 1}
+            if "VALIDSIG" not in status or status & {"BADSIG", "REVKEYSIG"} or not out.exists():
+                raise Failure(f"{what}: no valid signature by a key in {KEYRING}")
+            return out.read_bytes().decode()
     text = data.decode()
     head, sep, rest = text.partition("\n\n")
     if not sep or not head.startswith("-----BEGIN PGP SIGNED MESSAGE-----"):
@@ -120,16 +130,29 @@ def clearsigned_text(data: bytes, what: str, archive_signed: bool = True) -> str
     return rest.partition("\n-----BEGIN PGP SIGNATURE-----")[0]
 
 
-def index(suite: str, path: str) -> list[dict[str, str]]:
-    """The stanzas of one index of the suite (e.g. main/source/Sources)."""
-    release = stanzas(clearsigned_text(download(f"{ARCHIVE}/dists/{suite}/InRelease"),
-                                       f"the {suite} Release file"))[0]
+def first_stanza(text: str, what: str) -> dict[str, str]:
+    found = stanzas(text)
+    if not found:
+        raise Failure(f"{what}: no fields")
+    return found[0]
+
+
+def index(suite: str, path: str, packages: list[str]) -> list[dict[str, str]]:
+    """The stanzas of these packages in one index of the suite (e.g.
+    main/source/Sources); the rest of the index is never parsed."""
+    release = first_stanza(clearsigned_text(download(f"{ARCHIVE}/dists/{suite}/InRelease"),
+                                            f"the {suite} Release file"), f"the {suite} Release file")
     sums = checksums(release.get("SHA256", ""))
     name = f"{path}.xz"
     if name not in sums:
         raise Failure(f"the {suite} Release file lists no {name}")
     data = checked(download(f"{ARCHIVE}/dists/{suite}/{name}"), sums[name], name)
-    return stanzas(lzma.decompress(data).decode())
+    # Paragraphs are cut apart first and only the wanted ones parsed: an
+    # index holds tens of thousands.
+    wanted = tuple(f"Package: {p}\n" for p in packages)
+    text = lzma.decompress(data).decode()
+    return [e for para in text.split("\n\n") if para.startswith(wanted)
+            for e in stanzas(para)]
 
 
 def one(entries: list[dict[str, str]], package: str, suite: str) -> dict[str, str]:
@@ -144,21 +167,28 @@ def one(entries: list[dict[str, str]], package: str, suite: str) -> dict[str, st
 
 # ---- Unpacking --------------------------------------------------------------
 
-def extract(tar: tarfile.TarFile, dest: Path, strip: int = 0, keep: str = "") -> None:
-    """Extracts the members under `keep` (after dropping `strip` leading
-    components), refusing any member that would land outside dest."""
+def extract(tar: tarfile.TarFile, dest: Path, prefix: str) -> None:
+    """Extracts the members whose path starts with `prefix` (a leading "./"
+    aside), with the prefix removed; the rest are left out.  A hard link is
+    renamed the same way, or left out when its target is.  The "data" filter
+    refuses absolute paths, links out of dest and device files."""
+    def inside(name: str) -> str | None:
+        name = name[2:] if name.startswith("./") else name
+        rest = name[len(prefix):] if name.startswith(prefix) else None
+        return rest.strip("/") if rest and rest.strip("/") else None
+
     members = []
     for m in tar.getmembers():
-        parts = Path(m.name).parts
-        if parts and parts[0] == ".":
-            parts = parts[1:]
-        parts = parts[strip:]
-        name = "/".join(parts)
-        if not parts or not (name + "/").startswith(keep):
+        name = inside(m.name)
+        if name is None:
             continue
+        if m.islnk():
+            target = inside(m.linkname)
+            if target is None:
+                continue
+            m.linkname = target
         m.name = name
         members.append(m)
-    # The "data" filter refuses absolute paths, links out of dest and device files.
     tar.extractall(dest, members=members, filter="data")
 
 
@@ -170,15 +200,19 @@ def unpack_source(src: Path, dsc_name: str, dest: Path) -> None:
     files = [f for f in checksums(dsc.get("Checksums-Sha256", "")) if not f.endswith(".asc")]
     orig = [f for f in files if ".orig.tar." in f]
     debian = [f for f in files if ".debian.tar." in f]
-    if len(orig) != 1 or len(debian) != 1:
-        raise Failure(f"{dsc_name}: expected one upstream and one Debian tarball")
+    # Anything else (an upstream component tarball) would be left out of the
+    # tree without a word.
+    if len(orig) != 1 or len(debian) != 1 or len(files) != 2:
+        raise Failure(f"{dsc_name}: expected one upstream and one Debian tarball, "
+                      f"got {', '.join(files)}")
     with tarfile.open(src / orig[0]) as t:
-        tops = {Path(m.name).parts[0] for m in t.getmembers() if Path(m.name).parts}
+        tops = {Path(m.name).parts[0] for m in t.getmembers()
+                if Path(m.name).parts and Path(m.name).parts != (".",)}
         if len(tops) != 1:
             raise Failure(f"{orig[0]}: not one top directory")
-        extract(t, dest, strip=1)
+        extract(t, dest, f"{tops.pop()}/")
     with tarfile.open(src / debian[0]) as t:
-        extract(t, dest)
+        extract(t, dest / "debian", "debian/")
     # Debian's patches in order, as dpkg-source applies them: no fuzz.
     series = dest / "debian/patches/series"
     for line in series.read_text().splitlines() if series.exists() else []:
@@ -190,7 +224,8 @@ def unpack_source(src: Path, dsc_name: str, dest: Path) -> None:
                             "-i", str(dest / "debian/patches" / words[0])],
                            capture_output=True, text=True)
         if r.returncode != 0:
-            raise Failure(f"applying Debian's patch {words[0]}: {r.stdout or r.stderr}".strip())
+            said = (r.stdout or r.stderr).strip().splitlines()
+            raise Failure(f"applying Debian's patch {words[0]}: {said[0] if said else 'failed'}")
 
 
 def ar_members(data: bytes) -> dict[str, bytes]:
@@ -200,8 +235,11 @@ def ar_members(data: bytes) -> dict[str, bytes]:
     out, pos = {}, 8
     while pos + 60 <= len(data):
         header = data[pos:pos + 60]
+        digits = header[48:58].decode().strip()
+        if header[58:60] != b"`\n" or not digits.isdigit():
+            raise Failure("not a Debian package (a damaged ar member header)")
         name = header[:16].decode().strip().rstrip("/")
-        size = int(header[48:58].decode().strip())
+        size = int(digits)
         out[name] = data[pos + 60:pos + 60 + size]
         pos += 60 + size + (size & 1)
     return out
@@ -214,10 +252,26 @@ def finished(dest: Path, stamp: str) -> bool:
     return marker.is_file() and marker.read_text() == stamp
 
 
+class Locked:
+    """One fetch of `dest` at a time (two wheel legs, or a test beside a
+    build): a second waits, then finds the first one's result whole."""
+
+    def __init__(self, dest: Path) -> None:
+        dest.parent.mkdir(parents=True, exist_ok=True)
+        self.file = open(dest.parent / f".{dest.name}.lock", "w")
+
+    def __enter__(self) -> None:
+        fcntl.flock(self.file, fcntl.LOCK_EX)
+
+    def __exit__(self, *exc: object) -> None:
+        self.file.close()  # releases the lock
+
+
 def install(work: Path, dest: Path, stamp: str) -> None:
     """Moves a whole result into place, so a failed run leaves nothing a
     later one would trust."""
     (work / ".complete").write_text(stamp)
+    work.chmod(0o755)  # made private by mkdtemp
     if dest.exists():
         shutil.rmtree(dest)
     work.rename(dest)
@@ -225,10 +279,14 @@ def install(work: Path, dest: Path, stamp: str) -> None:
 
 def source(suite: str, package: str, dest: Path) -> str:
     stamp = f"source {suite} {package}\n"
-    if finished(dest, stamp):
+    with Locked(dest):
+        if not finished(dest, stamp):
+            fetch_source(suite, package, dest, stamp)
         return (dest / ".version").read_text().strip()
-    entry = one(index(suite, "main/source/Sources"), package, suite)
-    dest.parent.mkdir(parents=True, exist_ok=True)
+
+
+def fetch_source(suite: str, package: str, dest: Path, stamp: str) -> None:
+    entry = one(index(suite, "main/source/Sources", [package]), package, suite)
     work = Path(tempfile.mkdtemp(prefix=f".{dest.name}.", dir=dest.parent))
     try:
         files = work / ".files"
@@ -246,15 +304,17 @@ def source(suite: str, package: str, dest: Path) -> str:
         install(work, dest, stamp)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    return entry["Version"]
 
 
 def headers(suite: str, dest: Path, packages: list[str]) -> None:
     stamp = f"headers {suite} {' '.join(sorted(packages))}\n"
-    if finished(dest, stamp):
-        return
-    entries = index(suite, f"main/binary-{ARCH}/Packages")
-    dest.parent.mkdir(parents=True, exist_ok=True)
+    with Locked(dest):
+        if not finished(dest, stamp):
+            fetch_headers(suite, dest, packages, stamp)
+
+
+def fetch_headers(suite: str, dest: Path, packages: list[str], stamp: str) -> None:
+    entries = index(suite, f"main/binary-{ARCH}/Packages", packages)
     work = Path(tempfile.mkdtemp(prefix=f".{dest.name}.", dir=dest.parent))
     try:
         versions = []
@@ -266,7 +326,7 @@ def headers(suite: str, dest: Path, packages: list[str]) -> None:
             if data is None:
                 raise Failure(f"{e['Filename']}: no data archive")
             with tarfile.open(fileobj=io.BytesIO(members[data])) as t:
-                extract(t, work, strip=1, keep="include/")
+                extract(t, work / "include", "usr/include/")
             versions.append(f"{package} {e['Version']}")
         (work / ".versions").write_text("\n".join(versions) + "\n")
         install(work, dest, stamp)
@@ -275,6 +335,10 @@ def headers(suite: str, dest: Path, packages: list[str]) -> None:
 
 
 def main(argv: list[str]) -> int:
+    if not hasattr(tarfile, "data_filter"):
+        print("error: debian_fetch: needs a Python with tarfile's extraction filters "
+              f"(3.11.4 or later), not {sys.version.split()[0]}", file=sys.stderr)
+        return 1
     try:
         if len(argv) == 4 and argv[0] == "source":
             print(source(argv[1], argv[2], Path(argv[3]).absolute()))
@@ -283,7 +347,8 @@ def main(argv: list[str]) -> int:
         else:
             print(__doc__.split("\n\n")[2], file=sys.stderr)
             return 2
-    except (Failure, OSError, tarfile.TarError, lzma.LZMAError, KeyError, ValueError) as e:
+    except (Failure, OSError, tarfile.TarError, lzma.LZMAError, LookupError, ValueError,
+            EOFError, http.client.HTTPException) as e:
         print(f"error: debian_fetch: {e}", file=sys.stderr)
         return 1
     return 0

@@ -7,7 +7,7 @@
 #
 #     tools/libcrypto.sh TOOLCHAIN-DIR     prints the prefix (include/, lib/)
 #
-# PYTHON (default python3; 3.11 or later) runs tools/debian_fetch.py.
+# PYTHON (default python3; 3.11.4 or later) runs tools/debian_fetch.py.
 # The result is kept in build/deps/openssl-VERSION-glibc2.17 and reused by
 # every later run and every leg (the 3.14 root sees this checkout at the same
 # path); its .complete marker holds the source and the options it was built
@@ -54,9 +54,9 @@ mkdir -p "$deps"
 exec 9> "$deps/.openssl.lock"
 flock 9
 
-# The source package with Debian's patches applied (its security fixes among
-# them), taken from the archive without apt (tools/debian_fetch.py), as in
-# the manylinux image of cibuildwheel; kept under build/deps/openssl-src.
+# The source package with Debian's patches applied, taken from the archive
+# without apt (tools/debian_fetch.py), as in the manylinux image of
+# cibuildwheel; kept under build/deps/openssl-src.
 src=$deps/openssl-src
 [ -f "$src/.complete" ] || echo "fetching Debian's openssl source package ($suite) ..." >&2
 version=$("${PYTHON:-python3}" tools/debian_fetch.py source "$suite" openssl "$src") || exit 1

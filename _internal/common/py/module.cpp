@@ -40,7 +40,7 @@ bool set_all(PyObject* module, std::initializer_list<const char*> names) noexcep
 }
 
 void share_type_across_threads(PyObject* type) noexcept {
-#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000 && SIZEOF_VOID_P == 8
     // Every instance holds a reference to its type.  The free-threaded 3.13
     // keeps a type made from a spec one count that all threads but its
     // creator update atomically, so two threads creating instances pass that
@@ -48,12 +48,15 @@ void share_type_across_threads(PyObject* type) noexcept {
     // Python do not pay this: the interpreter makes them immortal once a
     // second thread starts; 3.14 counts per thread.)  A type is made
     // immortal the same way here: on this build, a count set past UINT32_MAX
-    // by the thread that owns the object makes it immortal, and an immortal
-    // object is never collected, so it leaves the collector first, as the
-    // interpreter's own immortal objects do.  The module keeps its type for
-    // its whole life anyway, so what this gives up is the type's release at
-    // shutdown.  Like the interpreter, a subinterpreter's types are left
-    // mortal: they must go with their interpreter.
+    // by the thread that owns the object (the one whose exec made it) makes
+    // it immortal, and an immortal object is never collected, so it leaves
+    // the collector first, as the interpreter's own immortal objects do.
+    // What this gives up is the release at shutdown of the type and of what
+    // it keeps: its module, whose state holds the presets.  A module made
+    // again in the main interpreter (a reload) keeps one more of each.
+    // Like the interpreter, a subinterpreter's types are left mortal: they
+    // must go with their interpreter.  (Only where Py_ssize_t holds a count
+    // past UINT32_MAX: 64-bit builds.)
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
     PyObject_GC_UnTrack(type);
     Py_SET_REFCNT(type, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
