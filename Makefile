@@ -276,8 +276,11 @@ $(TSAN_SITE)/.ready: pyproject.toml | venv
 	    --target $(TSAN_SITE) --group test
 	touch $@
 
+# history_size=7, the most ThreadSanitizer keeps (about 4M accesses a
+# thread): with less, the earlier access of a report can lose its stack
+# ("failed to restore the stack"), and then no suppression can match it.
 test-tsan: export TSAN_OPTIONS = suppressions=$(abspath tools/tsan.supp) halt_on_error=1 \
-    second_deadlock_stack=1 history_size=4 $(TSAN_ARGS)
+    second_deadlock_stack=1 history_size=7 $(TSAN_ARGS)
 test-tsan: $(TSAN_SITE)/.ready
 	@py=$$(tools/interpreter.sh tsan) && $(MAKE) --no-print-directory build PYEXE="$$py" \
 	    BUILD=build/tsan CMAKE_ARGS="-DKL_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
