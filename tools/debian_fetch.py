@@ -193,8 +193,8 @@ def extract(tar: tarfile.TarFile, dest: Path, prefix: str) -> None:
 
 
 def unpack_source(src: Path, dsc_name: str, dest: Path) -> None:
-    dsc = stanzas(clearsigned_text((src / dsc_name).read_bytes(), dsc_name,
-                                   archive_signed=False))[0]
+    dsc = first_stanza(clearsigned_text((src / dsc_name).read_bytes(), dsc_name,
+                                        archive_signed=False), dsc_name)
     if dsc.get("Format") != "3.0 (quilt)":
         raise Failure(f"{dsc_name}: source format {dsc.get('Format')!r} is not 3.0 (quilt)")
     files = [f for f in checksums(dsc.get("Checksums-Sha256", "")) if not f.endswith(".asc")]
