@@ -308,13 +308,19 @@ CITED = sorted(IDS) + [
 
 
 @pytest.mark.parametrize("ensure_ascii", [False, True], ids=["raw", "escaped"])
-def test_sources_match_non_ascii_and_astral_ids(ensure_ascii: bool) -> None:
+@pytest.mark.parametrize("many", [False, True], ids=["few", "many"])
+def test_sources_match_non_ascii_and_astral_ids(ensure_ascii: bool, many: bool) -> None:
+    # Few ids or few entries are looked up by a scan, many of both through
+    # a table: both must find the same ids.  The extra ids of "many" sort
+    # after the others and share their first eight code points.
+    ids = IDS | {f"\uffff{i:08}" for i in range(20)} if many else IDS
+    cited = CITED * 3 if many else CITED
     reply = json.dumps({"proposed": [{"text": f"t{i}", "source_insight_id": c}
-                                     for i, c in enumerate(CITED)]}, ensure_ascii=ensure_ascii)
-    check(reply, IDS)
-    got = [p["source_insight_id"] for p in parse_evolution_output(reply, set(IDS))]
-    assert got == [c if c in IDS else min(IDS) for c in CITED]
-    assert min(IDS) == "caf\u00e9-7"
+                                     for i, c in enumerate(cited)]}, ensure_ascii=ensure_ascii)
+    check(reply, ids)
+    got = [p["source_insight_id"] for p in parse_evolution_output(reply, set(ids))]
+    assert got == [c if c in ids else min(ids) for c in cited]
+    assert min(ids) == "caf\u00e9-7"
 
 
 def test_fallback_among_wide_ids_is_the_smallest_code_point() -> None:
@@ -334,13 +340,16 @@ def test_fallback_among_one_byte_ids_orders_past_the_first_eight() -> None:
             "insight\x00", "insight\x00\x00x", "insigh\xff", "\x00", "\x00\x00", "caf\xe9",
             "cafe", "insight-2025-z", "ins-19", "ins-2", "ins-1", "abcdXfg", "abcdYfg",
             "abcXefg", "ab\xffd", "abcd"]
-    reply = '{"proposed": [{"text": "t"}]}'
+    # Each of them cited, with near misses, finds itself among them.
+    cited = base + ["insight-2026-b", "insight-202", "insight\x00\x00y", "ins-3", "abcdZfg"]
+    reply = json.dumps({"proposed": [{"text": "t"}] + [{"text": "t", "source_insight_id": c}
+                                                       for c in cited]})
     rng = random.Random(7)
     for n in range(1, len(base) + 1):
         for _ in range(5):
             ids = rng.sample(base, n)
-            (p,) = parse_evolution_output(reply, set(ids))
-            assert p["source_insight_id"] == min(ids)
+            got = [p["source_insight_id"] for p in parse_evolution_output(reply, set(ids))]
+            assert got == [min(ids)] + [c if c in ids else min(ids) for c in cited]
 
 
 def test_insight_ids_read_from_any_set() -> None:

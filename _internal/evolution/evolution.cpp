@@ -81,61 +81,6 @@ Entries find_proposals(const AnyText& reply, bool terminated, json::Document& do
 
 namespace {
 
-// A hash of a few code points and the length, so that a text hashes alike
-// at any width and in constant time.  Ids are short and mostly differ at
-// their ends ("ins-12", "ins-13"); equal hashes are told apart by
-// comparison.
-inline std::uint64_t hash_of(const AnyText& t) noexcept {
-    const std::size_t n = t.size;
-    if (n == 0) return 0;
-    // The unit at i, at whichever width the text has: ids of one hash at
-    // one width, so the branch is taken alike every time.
-    auto at = [&t](std::size_t i) -> std::uint64_t {
-        if (t.width == 1) return static_cast<const U1*>(t.data)[i];
-        if (t.width == 2) return static_cast<const U2*>(t.data)[i];
-        return static_cast<const U4*>(t.data)[i];
-    };
-    std::uint64_t h = (n * 0x9E3779B97F4A7C15ull) ^ (at(0) << 42) ^ (at(n / 2) << 21) ^
-                      (at(n - 2 < n ? n - 2 : 0) << 7) ^ at(n - 1);
-    h ^= h >> 29;
-    h *= 0xBF58476D1CE4E5B9ull;
-    return h ^ (h >> 32);
-}
-
-// Slots for n ids: a power of two at least twice n (none for no ids).
-std::size_t slots_for(std::size_t n) noexcept {
-    if (n == 0) return 0;
-    std::size_t size = 4;
-    while (size < 2 * n) size *= 2;
-    return size;
-}
-
-}  // namespace
-
-IdIndex::IdIndex(std::span<const AnyText> ids)
-    : ids_(ids), mask_(slots_for(ids.size()) - 1), slots_(slots_for(ids.size())) {
-    for (std::size_t k = 0; k < ids.size(); ++k) {
-        for (std::size_t i = hash_of(ids[k]) & mask_;; i = (i + 1) & mask_) {
-            if (slots_[i] == 0) {
-                slots_[i] = static_cast<std::uint32_t>(k + 1);
-                break;
-            }
-            if (same_text(ids[slots_[i] - 1], ids[k])) break;  // an equal id is there
-        }
-    }
-}
-
-std::size_t IdIndex::find(const AnyText& s) const noexcept {
-    if (ids_.empty()) return npos;
-    for (std::size_t i = hash_of(s) & mask_; slots_[i] != 0; i = (i + 1) & mask_) {
-        const AnyText& id = ids_[slots_[i] - 1];
-        if (id.size == s.size && same_text(id, s)) return slots_[i] - 1;
-    }
-    return npos;
-}
-
-namespace {
-
 // sizeof(Word) one-byte units at p as one big-endian number: one load,
 // byte-swapped where the machine is little-endian.
 template <class Word>
@@ -157,43 +102,154 @@ inline Word load_be(const U1* p) noexcept {
     return w;
 }
 
-// The first eight units of a one-byte text as one number, most significant
-// first and zero past its end: a smaller number is a smaller text in code
-// point order, and only equal numbers need the whole comparison.  Without a
-// loop over the units for the usual ids ("ins-12"): a text of four to seven
-// units is its first four and its last four, overlapping, each one load.
-inline std::uint64_t order_key(const AnyText& t) noexcept {
-    const U1* u = static_cast<const U1*>(t.data);
+// order_key of a text of any width or of fewer than four units.
+std::uint64_t order_key_slow(const AnyText& t) noexcept {
+    return t.visit([](auto v) {
+        std::uint64_t key = 0;
+        for (std::size_t i = 0; i < v.size() && i < 8; ++i)
+            key |= std::uint64_t{static_cast<std::uint8_t>(v[i])} << (56 - 8 * i);
+        return key;
+    });
+}
+
+// The low bytes of a text's first eight code points as one number, most
+// significant first and zero past its end.  Equal texts have equal keys,
+// at any width.  For one-byte texts a smaller key is a smaller text in code
+// point order, and one-byte texts of at most eight units with equal keys
+// and lengths are equal.  Without a loop over the units for the usual ids
+// ("ins-12"): a text of four to seven units is its first four and its last
+// four, overlapping, each one load.
+[[gnu::always_inline]] inline std::uint64_t order_key(const AnyText& t) noexcept {
     const std::size_t n = t.size;
+    if (t.width != 1 || n < 4) return order_key_slow(t);
+    const U1* u = static_cast<const U1*>(t.data);
     if (n >= 8) return load_be<std::uint64_t>(u);
-    if (n >= 4)
-        return (std::uint64_t{load_be<std::uint32_t>(u)} << 32) |
-               (std::uint64_t{load_be<std::uint32_t>(u + n - 4)} << (64 - 8 * n));
-    std::uint64_t key = 0;
-    for (std::size_t i = 0; i < n; ++i) key |= std::uint64_t{u[i]} << (56 - 8 * i);
-    return key;
+    return (std::uint64_t{load_be<std::uint32_t>(u)} << 32) |
+           (std::uint64_t{load_be<std::uint32_t>(u + n - 4)} << (64 - 8 * n));
+}
+
+// The length of a one-byte text of at most eight units, which its key then
+// tells completely; kLong for any other text.
+constexpr std::uint32_t kLong = 0xFFFFFFFFu;
+inline std::uint32_t short_size(const AnyText& t) noexcept {
+    return t.width == 1 && t.size <= 8 ? static_cast<std::uint32_t>(t.size) : kLong;
+}
+
+constexpr std::uint64_t kMul1 = 0x9E3779B97F4A7C15ull;
+constexpr std::uint64_t kMul2 = 0xBF58476D1CE4E5B9ull;
+
+inline std::uint64_t finish(std::uint64_t h) noexcept {
+    h *= kMul2;
+    return h ^ (h >> 29);
+}
+
+// The low bytes of eight code points from `at` on, as a native load of the
+// same text stored one byte a code point gives them.
+template <class U>
+inline std::uint64_t word_at(const U* u, std::size_t at) noexcept {
+    std::uint64_t w = 0;
+    if constexpr (sizeof(U) == 1) {
+        std::memcpy(&w, u + at, sizeof w);
+    } else {
+        for (std::size_t j = 0; j < 8; ++j) {
+            const std::uint64_t byte = static_cast<std::uint8_t>(u[at + j]);
+            w |= byte << (8 * (std::endian::native == std::endian::little ? j : 7 - j));
+        }
+    }
+    return w;
+}
+
+// A hash of the whole text and its length, alike at any width.  A text of
+// at most eight code points is its key; a longer one is read in words, so
+// that ids alike but for a few units in the middle ("ins-00017-a",
+// "ins-00018-a") do not share a chain of slots: whole words, then the last
+// eight units, overlapping.
+template <class U>
+inline std::uint64_t hash_long(const U* u, std::size_t n) noexcept {
+    std::uint64_t h = n * kMul1;
+    auto mix = [&h](std::uint64_t w) {
+        h = (h ^ w) * kMul1;
+        h ^= h >> 32;
+    };
+    for (std::size_t at = 0; at + 8 < n; at += 8) mix(word_at(u, at));
+    mix(word_at(u, n - 8));
+    return finish(h);
+}
+
+inline std::uint64_t hash_of(const AnyText& t, std::uint64_t key) noexcept {
+    if (t.size <= 8) {
+        std::uint64_t h = (key ^ (t.size * kMul2)) * kMul1;
+        return finish(h ^ (h >> 32));
+    }
+    if (t.width == 1) return hash_long(static_cast<const U1*>(t.data), t.size);
+    return t.visit([&t](auto v) { return hash_long(v.data(), t.size); });
+}
+
+// Slots for n ids: a power of two at least twice n.
+std::size_t slots_for(std::size_t n) noexcept {
+    std::size_t size = 4;
+    while (size < 2 * n) size *= 2;
+    return size;
 }
 
 }  // namespace
 
-std::size_t IdIndex::smallest() const noexcept {
-    if (smallest_ == npos) {
-        bool narrow = true;
-        for (const AnyText& id : ids_) narrow &= id.width == 1;
-        std::size_t best = 0;
-        if (narrow && !ids_.empty()) {
-            std::uint64_t best_key = order_key(ids_[0]);
-            for (std::size_t k = 1; k < ids_.size(); ++k) {
-                std::uint64_t key = order_key(ids_[k]);
-                if (key < best_key || (key == best_key && compare_text(ids_[k], ids_[best]) < 0)) {
-                    best = k;
-                    best_key = key;
-                }
+IdIndex::IdIndex(std::span<const AnyText> ids)
+    : ids_(ids),
+      mask_(slots_for(ids.size()) - 1),
+      slots_(slots_for(ids.size())),
+      notes_(ids.size(), kUninitialised) {
+    // One pass: each id goes into the table, and while every id is one
+    // byte a unit the smallest is kept by its key on the way (that costs
+    // less than a second pass when a source falls back to it).
+    bool narrow = true;
+    std::size_t best = 0;
+    std::uint64_t best_key = 0;
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        const AnyText& id = ids[k];
+        const std::uint64_t key = order_key(id);
+        const std::uint32_t size = short_size(id);
+        notes_[k] = {key, size};
+        if (narrow && (narrow = id.width == 1)) {
+            if (k == 0 || key < best_key || (key == best_key && compare_text(id, ids[best]) < 0)) {
+                best = k;
+                best_key = key;
             }
-        } else {
-            for (std::size_t k = 1; k < ids_.size(); ++k)
-                if (compare_text(ids_[k], ids_[best]) < 0) best = k;
         }
+        for (std::size_t i = hash_of(id, key) & mask_;; i = (i + 1) & mask_) {
+            if (slots_[i] == 0) {
+                slots_[i] = static_cast<std::uint32_t>(k + 1);
+                break;
+            }
+            if (matches(slots_[i] - 1, key, size, id)) break;  // an equal id is there
+        }
+    }
+    if (narrow) smallest_ = best;
+}
+
+inline bool IdIndex::matches(std::size_t k, std::uint64_t key, std::uint32_t short_size,
+                             const AnyText& s) const noexcept {
+    const Note& note = notes_[k];
+    if (note.key != key) return false;
+    // Both short and one byte a unit: the keys told them completely.
+    if (note.short_size == short_size && short_size != kLong) return true;
+    return same_text(ids_[k], s);
+}
+
+std::size_t IdIndex::find(const AnyText& s) const noexcept {
+    if (ids_.empty()) return npos;
+    const std::uint64_t key = order_key(s);
+    const std::uint32_t size = short_size(s);
+    for (std::size_t i = hash_of(s, key) & mask_; slots_[i] != 0; i = (i + 1) & mask_)
+        if (matches(slots_[i] - 1, key, size, s)) return slots_[i] - 1;
+    return npos;
+}
+
+std::size_t IdIndex::smallest() const noexcept {
+    if (smallest_ == npos) {  // some id is wider than one byte a unit
+        std::size_t best = 0;
+        for (std::size_t k = 1; k < ids_.size(); ++k)
+            if (compare_text(ids_[k], ids_[best]) < 0) best = k;
         smallest_ = best;
     }
     return smallest_;
@@ -201,10 +257,9 @@ std::size_t IdIndex::smallest() const noexcept {
 
 bool for_each_proposal(const Entries& entries, const IdIndex& ids, Accept accept) {
     enum { kText, kSource };
-    static constexpr std::string_view kKeys[] = {"text", "source_insight_id"};
     for (json::Value item : entries.list) {
         json::Value entry[2];
-        item.pick(kKeys, entry);
+        item.pick<"text", "source_insight_id">(entry);
         if (!entry[kText].is(json::Kind::String)) continue;
         json::Str trimmed = json::trim(entry[kText].string());
         if (trimmed.size == 0) continue;

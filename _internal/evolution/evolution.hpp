@@ -46,7 +46,8 @@ enum class Failure { None, Undecodable, NotObject, ProposedNotList };
 
 // The cycle's insight ids, found by their code points: a hash table over
 // them (made once per reply, linear in their total length) and the smallest
-// one, which unknown sources fall back to, found on first use.
+// one, which unknown sources fall back to, found while the table is made
+// when every id is one byte a code point, else on first use.
 class IdIndex {
 public:
     explicit IdIndex(std::span<const AnyText> ids);
@@ -57,9 +58,20 @@ public:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
 private:
+    // Per id: its first eight code points as one number (order_key in
+    // evolution.cpp), and its length when that number tells the whole id
+    // (kLong otherwise): most lookups never read the ids themselves.
+    struct Note {
+        std::uint64_t key;
+        std::uint32_t short_size;
+    };
+    bool matches(std::size_t k, std::uint64_t key, std::uint32_t short_size,
+                 const AnyText& s) const noexcept;
+
     std::span<const AnyText> ids_;
     std::size_t mask_;
     Scratch<std::uint32_t, 64> slots_;  // position + 1; 0 is an empty slot
+    Scratch<Note, 32> notes_;
     mutable std::size_t smallest_ = npos;
 };
 

@@ -178,7 +178,7 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
     kl::py::SetMembers held(ids);
     const std::size_t n = held.size();
     auto id_at = [&](std::size_t k) { return held[k]; };
-    kl::Scratch<kl::AnyText, 32> known(n);
+    kl::Scratch<kl::AnyText, 32> known(n, kl::kUninitialised);
     for (std::size_t k = 0; k < n; ++k) {
         PyObject* id = id_at(k);
         if (!PyUnicode_Check(id)) {
@@ -189,7 +189,6 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
         }
         known[k] = kl::py::text_of(id);
     }
-    ev::IdIndex index({known.data(), n});
 
     kl::json::Document doc;
     // Every str keeps a zero unit after its last code point: the reply is
@@ -209,6 +208,8 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
             return warn(m, "evolve_directives: 'proposed' field is not a list", "type",
                         PyUnicode_FromString(e.type_name));
     }
+
+    ev::IdIndex index({known.data(), n});
 
     // One host str per distinct source: the caller's own str when it is an
     // exact str, else a plain str of its code points, made on first use.

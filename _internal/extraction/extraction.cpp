@@ -89,8 +89,6 @@ Entries entries_of(const AnyText& reply, bool terminated, json::Document& doc,
 // The members an entry is read by, in this order; any other member is
 // ignored and, as with any lookup, a repeated key counts with its last value.
 enum Field { kSubject, kAttribute, kValue, kConfidence };
-constexpr std::string_view kFactKeys[] = {"subject", "attribute", "value", "confidence"};
-constexpr std::string_view kClaimKeys[] = {"subject", "attribute", "value"};
 
 // A member that must be a string with something left after trimming.
 inline bool usable_text(json::Value v, json::Str& out) {
@@ -125,7 +123,7 @@ Entries find_claims(const AnyText& reply, bool terminated, json::Document& doc) 
 bool for_each_fact(const Entries& entries, Accept accept) {
     for (json::Value item : entries.list) {
         json::Value entry[4];
-        item.pick(kFactKeys, entry);
+        item.pick<"subject", "attribute", "value", "confidence">(entry);
         Triple t{};
         if (!read_triple(entry, t)) continue;
         json::Value c = entry[kConfidence];
@@ -151,7 +149,7 @@ bool for_each_fact(const Entries& entries, Accept accept) {
 bool for_each_claim(const Entries& entries, Accept accept) {
     for (json::Value item : entries.list) {
         json::Value entry[3];
-        item.pick(kClaimKeys, entry);
+        item.pick<"subject", "attribute", "value">(entry);
         Triple t{};
         if (read_triple(entry, t) && !accept(t)) return false;
     }

@@ -793,7 +793,7 @@ Value Value::get(std::string_view key) const noexcept {
     bool hit = false;
     for (std::uint32_t i = index_ + 1; i < stop; i = doc_->skip(i + 1)) {
         // i: key node (a string leaf); i + 1: its value.
-        if (doc_->key_is(i, key)) {
+        if (doc_->b_[i] == key.size() && equals_ascii(doc_->str_at(i), key)) {
             found = i + 1;
             hit = true;
         }

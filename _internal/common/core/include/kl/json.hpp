@@ -29,11 +29,13 @@
 //     length of the text.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "kl/text.hpp"
 
@@ -75,6 +77,30 @@ Str trim_slow(Str s) noexcept;
 }
 
 class Document;
+
+// A member name fixed when the reader is compiled (ASCII, as every name a
+// reply parser looks up is).
+template <std::size_t N>
+struct Key {
+    char name[N];  // with the literal's closing zero
+    constexpr Key(const char (&s)[N]) noexcept {  // NOLINT: made from a literal
+        for (std::size_t i = 0; i < N; ++i) name[i] = s[i];
+    }
+    static constexpr std::size_t size = N - 1;
+    constexpr std::string_view view() const noexcept { return {name, N - 1}; }
+    // The number a native load of W's width gives for the name's bytes from
+    // `at` on.
+    template <class W>
+    constexpr W word(std::size_t at) const noexcept {
+        W w = 0;
+        for (std::size_t j = 0; j < sizeof(W); ++j) {
+            const W byte = static_cast<unsigned char>(name[at + j]);
+            w |= byte << (8 * (std::endian::native == std::endian::little ? j
+                                                                          : sizeof(W) - 1 - j));
+        }
+        return w;
+    }
+};
 
 // A handle to one node of a Document (or to nothing: an absent member).
 // Valid as long as its Document lives and is not parsed again.
@@ -126,11 +152,12 @@ public:
     std::size_t size() const noexcept;
 
     // The values of several members, found in one pass over an object:
-    // out[k] is the value of the last member named keys[k], absent when
-    // there is none or this is not an object.  Defined here so that a
-    // caller's fixed keys compile into direct comparisons.
-    template <std::size_t N>
-    inline void pick(const std::string_view (&keys)[N], Value (&out)[N]) const noexcept;
+    // out[k] is the value of the last member named by the k-th key, absent
+    // when there is none or this is not an object.  The names are template
+    // arguments, so that each compiles into a length test and a few word
+    // comparisons against constants:  v.pick<"text", "source">(out).
+    template <Key... Keys>
+    inline void pick(Value (&out)[sizeof...(Keys)]) const noexcept;
 
 private:
     friend class Document;
@@ -196,9 +223,10 @@ private:
         return {static_cast<const char*>(text_) + std::size_t{a_[i]} * width_, b_[i], width_,
                 ascii_, ascii_ ? char32_t{0x7F} : char32_t{0}};
     }
-    // Whether the string node i is the ASCII text `key`: keys are short, and
-    // in a one-byte reply a key without escapes is compared as bytes.
-    inline bool key_is(std::uint32_t i, std::string_view key) const noexcept;
+    // Which of Keys the string node i is, or -1: in a one-byte reply a key
+    // without escapes is compared as bytes.
+    template <Key... Keys>
+    inline int key_at(std::uint32_t i) const noexcept;
 
     std::unique_ptr<char[]> own_;  // the cleaned reply, when it could not be read in place
     const void* text_ = nullptr;
@@ -234,54 +262,66 @@ inline Value::Iterator& Value::Iterator::operator++() noexcept {
     return *this;
 }
 
-// Whether n bytes at a and b are equal; keys are short, and a short key is
-// compared in at most two overlapping loads a side, without a call.
-inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
-    auto load8 = [](const char* p) {
-        std::uint64_t v;
-        std::memcpy(&v, p, 8);
+// The name K's bytes from At on, as a native load of W gives them: a
+// constant, whatever the optimiser makes of the loop that computes it.
+template <Key K, class W, std::size_t At>
+inline constexpr W kNameWord = K.template word<W>(At);
+
+// Whether the K.size bytes at p are the name K: one or more word loads,
+// each compared with a constant.  Every load lies within the K.size bytes.
+template <Key K>
+inline bool is_name(const char* p) noexcept {
+    constexpr std::size_t n = K.size;
+    auto load = [p]<class W>(W, std::size_t at) {
+        W v;
+        std::memcpy(&v, p + at, sizeof v);
         return v;
     };
-    auto load4 = [](const char* p) {
-        std::uint32_t v;
-        std::memcpy(&v, p, 4);
-        return v;
-    };
-    if (n >= 8) {
-        if (n > 16) return std::memcmp(a, b, n) == 0;
-        return load8(a) == load8(b) && load8(a + n - 8) == load8(b + n - 8);
+    if constexpr (n < 4) {
+        for (std::size_t i = 0; i < n; ++i)
+            if (p[i] != K.name[i]) return false;
+        return true;
+    } else if constexpr (n <= 8) {
+        using W = std::uint32_t;
+        return ((load(W{}, 0) ^ kNameWord<K, W, 0>) | (load(W{}, n - 4) ^ kNameWord<K, W, n - 4>)) ==
+               0;
+    } else {
+        // Whole words from the start, then the last eight bytes (which may
+        // overlap the words before them).
+        using W = std::uint64_t;
+        return [&]<std::size_t... J>(std::index_sequence<J...>) {
+            return ((load(W{}, n - 8) ^ kNameWord<K, W, n - 8>) | ... |
+                    (load(W{}, 8 * J) ^ kNameWord<K, W, 8 * J>)) == 0;
+        }(std::make_index_sequence<(n - 1) / 8>{});
     }
-    if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
-    for (std::size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return false;
-    return true;
 }
 
-inline bool Document::key_is(std::uint32_t i, std::string_view key) const noexcept {
-    if (b_[i] != key.size()) return false;
-    if (width_ == 1 && !(tag_[i] & kDecoded))
-        return same_bytes(static_cast<const char*>(text_) + a_[i], key.data(), key.size());
-    return equals_ascii(str_at(i), key);
+template <Key... Keys>
+inline int Document::key_at(std::uint32_t i) const noexcept {
+    const std::size_t n = b_[i];
+    int found = -1;
+    int k = 0;
+    if (width_ == 1 && !(tag_[i] & kDecoded)) {
+        const char* p = static_cast<const char*>(text_) + a_[i];
+        // The lengths alone tell most names apart.
+        (void)((n == Keys.size && is_name<Keys>(p) ? (found = k, true) : (++k, false)) || ...);
+    } else {
+        const Str s = str_at(i);
+        (void)((n == Keys.size && equals_ascii(s, Keys.view()) ? (found = k, true) : (++k, false)) ||
+               ...);
+    }
+    return found;
 }
 
-template <std::size_t N>
-inline void Value::pick(const std::string_view (&keys)[N], Value (&out)[N]) const noexcept {
+template <Key... Keys>
+inline void Value::pick(Value (&out)[sizeof...(Keys)]) const noexcept {
     for (Value& v : out) v = Value();
     if (!is(Kind::Object)) return;
     const Document& d = *doc_;
-    // Replies usually give the members in the order they were asked for:
-    // the j-th member is tried against the j-th key first.
-    std::size_t guess = 0;
     for (std::uint32_t i = index_ + 1, stop = d.a_[index_]; i < stop; i = d.skip(i + 1)) {
         // i: key node (a string leaf); i + 1: its value.
-        std::size_t k = guess < N ? guess : 0;
-        for (std::size_t tried = 0; tried < N; ++tried, k = k + 1 < N ? k + 1 : 0) {
-            if (d.key_is(i, keys[k])) {
-                out[k] = Value(doc_, i + 1);
-                break;
-            }
-        }
-        ++guess;
+        const int k = d.key_at<Keys...>(i);
+        if (k >= 0) out[k] = Value(doc_, i + 1);
     }
 }
 

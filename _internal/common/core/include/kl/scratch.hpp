@@ -10,6 +10,11 @@
 
 namespace kl {
 
+// Asks a Scratch to leave its elements as they come: for an array whose
+// every element is written before it is read.
+struct Uninitialised {};
+inline constexpr Uninitialised kUninitialised{};
+
 template <class T, std::size_t N>
 class Scratch {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
@@ -22,6 +27,15 @@ public:
             for (std::size_t i = 0; i < n; ++i) ::new (static_cast<void*>(p_ + i)) T();
         } else {
             heap_ = std::make_unique<T[]>(n);  // value-initialised
+            p_ = heap_.get();
+        }
+    }
+    // n elements left unset: the caller writes each before reading it.
+    Scratch(std::size_t n, Uninitialised) : n_(n) {
+        if (n <= N) {
+            p_ = reinterpret_cast<T*>(raw_);
+        } else {
+            heap_.reset(new T[n]);  // default-initialised: left unset
             p_ = heap_.get();
         }
     }
