@@ -272,6 +272,14 @@ def test_keys_spelled_with_escapes_match() -> None:
         {"subject": "s", "attribute": "a", "value": "v", "confidence": 0.9}]
     assert parse_claim_extraction_output(reply) == [{"subject": "s", "attribute": "a", "value": "v"}]
     assert parse_evolution_output(reply, DEFAULT_IDS) == [{"text": "t", "source_insight_id": "ins-2"}]
+    # A name given twice, once spelled with an escape: the last one counts.
+    twice = ('{"facts": [{"subject": "first", "\\u0073ubject": "last", "attribute": "a",'
+             ' "valu\\u0065": "v1", "value": "v2", "confidence": 1}], "proposed": [{"te\\u0078t":'
+             ' "t1", "text": "t2", "source_insight_id": "x", "source_insight_i\\u0064": "ins-2"}]}')
+    check(twice)
+    assert parse_extraction_output(twice) == [
+        {"subject": "last", "attribute": "a", "value": "v2", "confidence": 1.0}]
+    assert parse_evolution_output(twice, DEFAULT_IDS) == [{"text": "t2", "source_insight_id": "ins-2"}]
 
 
 # Keys (as the reply spells them) that differ from "subject" and "text" only
@@ -307,14 +315,23 @@ CITED = sorted(IDS) + [
 ]
 
 
+# Wide ids that only a full comparison tells apart: the low bytes of their
+# code points are alike (U+4E00 and U+4F00, U+0161 and "a"), or they share
+# their first eight code points.
+ALIKE = frozenset({"\u4e00x", "\u0161", "\u4e00\u4e01\u4e02\u4e03\u4e04\u4e05\u4e06\u4e07a",
+                   "\u4e00\u4e01\u4e02\u4e03\u4e04\u4e05\u4e06\u4e07b"})
+ALIKE_CITED = sorted(ALIKE) + ["\u4f00x", "a", "\u4e00\u4e01\u4e02\u4e03\u4e04\u4e05\u4e06\u4e07c",
+                               "\u4f00\u4e01\u4e02\u4e03\u4e04\u4e05\u4e06\u4e07a"]
+
+
 @pytest.mark.parametrize("ensure_ascii", [False, True], ids=["raw", "escaped"])
 @pytest.mark.parametrize("many", [False, True], ids=["few", "many"])
 def test_sources_match_non_ascii_and_astral_ids(ensure_ascii: bool, many: bool) -> None:
-    # Few ids or few entries are looked up by a scan, many of both through
-    # a table: both must find the same ids.  The extra ids of "many" sort
-    # after the others and share their first eight code points.
-    ids = IDS | {f"\uffff{i:08}" for i in range(20)} if many else IDS
-    cited = CITED * 3 if many else CITED
+    # "many" adds ids whose first eight code points are the same in groups of
+    # ten, and ids alike in their low bytes, each cited along with near misses.
+    extra = {f"\uffff{i:08}" for i in range(20)} | ALIKE
+    ids = IDS | extra if many else IDS
+    cited = CITED + sorted(extra) + ALIKE_CITED + ["\uffff00000020"] if many else CITED
     reply = json.dumps({"proposed": [{"text": f"t{i}", "source_insight_id": c}
                                      for i, c in enumerate(cited)]}, ensure_ascii=ensure_ascii)
     check(reply, ids)

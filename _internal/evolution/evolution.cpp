@@ -138,6 +138,8 @@ inline std::uint32_t short_size(const AnyText& t) noexcept {
 constexpr std::uint64_t kMul1 = 0x9E3779B97F4A7C15ull;
 constexpr std::uint64_t kMul2 = 0xBF58476D1CE4E5B9ull;
 
+// The last mixing step: every bit of h reaches the low bits a table slot
+// is taken from.
 inline std::uint64_t finish(std::uint64_t h) noexcept {
     h *= kMul2;
     return h ^ (h >> 29);
@@ -159,11 +161,14 @@ inline std::uint64_t word_at(const U* u, std::size_t at) noexcept {
     return w;
 }
 
-// A hash of the whole text and its length, alike at any width.  A text of
-// at most eight code points is its key; a longer one is read in words, so
-// that ids alike but for a few units in the middle ("ins-00017-a",
-// "ins-00018-a") do not share a chain of slots: whole words, then the last
-// eight units, overlapping.
+// A hash of the whole text and its length, alike at any width.  The low
+// byte of every code point counts: a text of at most eight code points is
+// its key, a longer one is read in words, so that ids alike but for a few
+// units in the middle ("ins-00017-a", "ins-00018-a") do not share a chain
+// of slots: whole words, then the last eight units, overlapping.  The rest
+// of each code point is folded in apart, and only when some code point has
+// one (never in a one-byte text), so that a text hashes the same at every
+// width that holds it.
 template <class U>
 inline std::uint64_t hash_long(const U* u, std::size_t n) noexcept {
     std::uint64_t h = n * kMul1;
@@ -173,16 +178,28 @@ inline std::uint64_t hash_long(const U* u, std::size_t n) noexcept {
     };
     for (std::size_t at = 0; at + 8 < n; at += 8) mix(word_at(u, at));
     mix(word_at(u, n - 8));
-    return finish(h);
+    return h;
+}
+
+template <class U>
+inline std::uint64_t high_parts(const U* u, std::size_t n) noexcept {
+    std::uint64_t hi = 0;
+    for (std::size_t i = 0; i < n; ++i) hi = (hi ^ (std::uint64_t{u[i]} >> 8)) * kMul1;
+    return hi;
 }
 
 inline std::uint64_t hash_of(const AnyText& t, std::uint64_t key) noexcept {
+    std::uint64_t h;
     if (t.size <= 8) {
-        std::uint64_t h = (key ^ (t.size * kMul2)) * kMul1;
-        return finish(h ^ (h >> 32));
+        h = (key ^ (t.size * kMul2)) * kMul1;
+        h ^= h >> 32;
+    } else if (t.width == 1) {
+        h = hash_long(static_cast<const U1*>(t.data), t.size);
+    } else {
+        h = t.visit([&t](auto v) { return hash_long(v.data(), t.size); });
     }
-    if (t.width == 1) return hash_long(static_cast<const U1*>(t.data), t.size);
-    return t.visit([&t](auto v) { return hash_long(v.data(), t.size); });
+    if (t.width != 1) h ^= t.visit([&t](auto v) { return high_parts(v.data(), t.size); });
+    return finish(h);
 }
 
 // Slots for n ids: a power of two at least twice n.

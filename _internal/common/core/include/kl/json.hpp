@@ -88,6 +88,12 @@ struct Key {
     }
     static constexpr std::size_t size = N - 1;
     constexpr std::string_view view() const noexcept { return {name, N - 1}; }
+    // A name is compared byte for byte with code points: it must be ASCII.
+    constexpr bool ascii() const noexcept {
+        for (std::size_t i = 0; i < N - 1; ++i)
+            if (static_cast<unsigned char>(name[i]) > 0x7F) return false;
+        return true;
+    }
     // The number a native load of W's width gives for the name's bytes from
     // `at` on.
     template <class W>
@@ -267,8 +273,9 @@ inline Value::Iterator& Value::Iterator::operator++() noexcept {
 template <Key K, class W, std::size_t At>
 inline constexpr W kNameWord = K.template word<W>(At);
 
-// Whether the K.size bytes at p are the name K: one or more word loads,
-// each compared with a constant.  Every load lies within the K.size bytes.
+// Whether the K.size bytes at p are the name K: for a name of four bytes or
+// more, two or more word loads, each compared with a constant; a shorter
+// name byte by byte.  Every load lies within the K.size bytes.
 template <Key K>
 inline bool is_name(const char* p) noexcept {
     constexpr std::size_t n = K.size;
@@ -298,6 +305,7 @@ inline bool is_name(const char* p) noexcept {
 
 template <Key... Keys>
 inline int Document::key_at(std::uint32_t i) const noexcept {
+    static_assert((Keys.ascii() && ...), "member names are ASCII");
     const std::size_t n = b_[i];
     int found = -1;
     int k = 0;

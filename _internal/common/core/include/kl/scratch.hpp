@@ -30,12 +30,13 @@ public:
             p_ = heap_.get();
         }
     }
-    // n elements left unset: the caller writes each before reading it.
+    // n elements left as they come (a trivial T unset): the caller writes
+    // each before reading it.
     Scratch(std::size_t n, Uninitialised) : n_(n) {
         if (n <= N) {
             p_ = reinterpret_cast<T*>(raw_);
         } else {
-            heap_.reset(new T[n]);  // default-initialised: left unset
+            heap_.reset(new T[n]);  // default-initialised: unset unless T sets its members
             p_ = heap_.get();
         }
     }
