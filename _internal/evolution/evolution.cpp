@@ -188,17 +188,22 @@ inline std::uint64_t high_parts(const U* u, std::size_t n) noexcept {
     return hi;
 }
 
-inline std::uint64_t hash_of(const AnyText& t, std::uint64_t key) noexcept {
-    std::uint64_t h;
+// hash_of for a text stored two or four bytes a code point.
+std::uint64_t hash_wide(const AnyText& t, std::uint64_t h) noexcept {
+    if (t.size > 8) h = t.visit([&t](auto v) { return hash_long(v.data(), t.size); });
+    return h ^ t.visit([&t](auto v) { return high_parts(v.data(), t.size); });
+}
+
+[[gnu::always_inline]] inline std::uint64_t hash_of(const AnyText& t, std::uint64_t key) noexcept {
+    std::uint64_t h = 0;
     if (t.size <= 8) {
         h = (key ^ (t.size * kMul2)) * kMul1;
         h ^= h >> 32;
-    } else if (t.width == 1) {
-        h = hash_long(static_cast<const U1*>(t.data), t.size);
-    } else {
-        h = t.visit([&t](auto v) { return hash_long(v.data(), t.size); });
     }
-    if (t.width != 1) h ^= t.visit([&t](auto v) { return high_parts(v.data(), t.size); });
+    if (t.width != 1)
+        h = hash_wide(t, h);
+    else if (t.size > 8)
+        h = hash_long(static_cast<const U1*>(t.data), t.size);
     return finish(h);
 }
 
