@@ -500,6 +500,97 @@ def test_any_text_at_any_width_matches_the_models(case: tuple[str, frozenset[str
         assert warning == want_warning
 
 
+# -- the entries array, read while the reply decodes ----------------------------------
+#
+# Each entry of the array goes into a record as soon as the entry is read,
+# long before the reply is known to decode: the records must stand only when
+# the whole reply does, and only for the last member that names the array.
+
+NAMES = ("facts", "claims", "proposed")
+E1 = json.dumps(entry("one", "ins-1"))
+E2 = json.dumps(entry("two"))
+E3 = json.dumps(entry("three", "nope", 0.6))
+
+
+def every_name(*members: tuple[str, str]) -> str:
+    """A top-level object with each member given once for every array name
+    (``@`` in a member's name stands for the array's name)."""
+    return "{" + ", ".join(f'"{k.replace("@", n)}": {v}' for k, v in members for n in NAMES) + "}"
+
+
+WINDOW_CASES = {
+    "entries of every kind": every_name(("@", f"[{E1}, 3, null, [{E2}], {{}}, [], {E3}]")),
+    "a later array replaces": every_name(("@", f"[{E1}, {E2}]"), ("x", "1"), ("@", f"[{E3}]")),
+    "a later non-array voids": every_name(("@", f"[{E1}, {E2}]"), ("@", '{"a": [1]}')),
+    "a later null voids": every_name(("@", f"[{E1}]"), ("@", "null")),
+    "an earlier non-array is replaced": every_name(("@", "5"), ("@", f"[{E2}]")),
+    "a later empty array voids": every_name(("@", f"[{E1}]"), ("@", "[]")),
+    "nested arrays of that name are not it": every_name(
+        ("x", '{"@": [' + E1 + "]}"), ("@", f'[{{"@": [{E2}]}}, {E3}]')),
+    "the name spelled with escapes": every_name(("\u0040", f"[{E1}]"))
+    .replace('"\u0040"', '"f\u0061cts"', 1).replace('"\u0040"', '"\u0063laims"', 1)
+    .replace('"\u0040"', '"propos\u0065d"', 1),
+    "a longer name is not it": every_name(("@s", f"[{E1}]"), ("@", f"[{E2}]")),
+    "cut off after whole entries": every_name(("@", f"[{E1}, {E2}]"))[:-40],
+    "cut off inside the array": "{" + ", ".join(f'"{n}": [{E1}, {E2}' for n in NAMES),
+    "trailing text after the object": every_name(("@", f"[{E1}]")) + " x",
+    "a broken member after the array": every_name(("@", f"[{E1}]"))[:-1] + ', "z": tru}',
+    "the array inside a top-level array": "[" + every_name(("@", f"[{E1}]")) + "]",
+    "deeply nested entries": every_name(("@", "[" + "[" * 300 + E1 + "]" * 300 + f", {E2}]")),
+}
+
+
+@pytest.mark.parametrize("reply", WINDOW_CASES.values(), ids=WINDOW_CASES.keys())
+def test_entries_stand_only_for_the_last_array_of_a_whole_reply(reply: str) -> None:
+    check(reply, frozenset({"ins-1", "ins-2", "ins-0"}))
+
+
+@pytest.mark.parametrize("cut", [None, -2, -30_000])
+def test_long_replies_give_records_only_when_they_decode(cut: int | None) -> None:
+    # Far past the decoder's inline node storage: thousands of entries are
+    # handed on before a cut-off end shows the reply does not decode.
+    entries = [entry(f"entry {i} \u00e9😀", f"ins-{i % 3}") for i in range(4000)]
+    reply = reply_of(entries, ensure_ascii=bool(cut))[:cut]
+    ids = frozenset({"ins-0", "ins-1"})
+    for parser, model, extra in (
+        (parse_extraction_output, facts_model, ()),
+        (parse_claim_extraction_output, claims_model, ()),
+        (parse_evolution_output, proposals_model, (ids,)),
+    ):
+        got, warning = run(parser, reply, *extra)
+        want, want_warning = model(reply, *extra)
+        assert_same(parser.__name__, got, want)
+        assert warning == want_warning
+        assert (len(got) == 4000) == (cut is None)
+
+
+members = st.sampled_from(["@", "x", "@s", "f\u0061cts"])
+elements = st.sampled_from([E1, E2, E3, "1", "null", "[]", "{}", f"[{E1}]", '{"@": [' + E2 + "]}",
+                            '"' + "\u00e9" * 3 + '"'])
+values = st.lists(elements, max_size=4).map(lambda es: "[" + ", ".join(es) + "]") | \
+    st.sampled_from(["5", "null", '{"a": 1}', '"@"'])
+
+
+@given(st.lists(st.tuples(members, values), max_size=5), st.integers(0, 3), st.booleans())
+def test_any_sequence_of_members_matches_the_models(
+        seq: list[tuple[str, str]], cut: int, ensure_wide: bool) -> None:
+    reply = every_name(*seq)
+    if cut:  # an end cut off part of the way in
+        reply = reply[: len(reply) * cut // 4]
+    if ensure_wide:
+        reply = LIFTS["ucs-4"](reply)
+    ids = frozenset({"ins-1", "ins-2"})
+    for parser, model, extra in (
+        (parse_extraction_output, facts_model, ()),
+        (parse_claim_extraction_output, claims_model, ()),
+        (parse_evolution_output, proposals_model, (ids,)),
+    ):
+        got, warning = run(parser, reply, *extra)
+        want, want_warning = model(reply, *extra)
+        assert_same(parser.__name__, got, want)
+        assert warning == want_warning
+
+
 # -- hostile replies ------------------------------------------------------------------
 #
 # Replies of about 256 KB built to be expensive: nothing but escapes,

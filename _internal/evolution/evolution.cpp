@@ -56,29 +56,6 @@ bool templates_valid() {
            style_rule().valid();
 }
 
-Entries find_proposals(const AnyText& reply, bool terminated, json::Document& doc) {
-    Entries r;
-    if (!doc.parse_reply(reply, terminated)) {
-        r.failure = Failure::Undecodable;
-        return r;
-    }
-    json::Value root = doc.root();
-    if (!root.is(json::Kind::Object)) {
-        r.failure = Failure::NotObject;
-        r.type_name = root.kind_name();
-        return r;
-    }
-    json::Value proposed = root.get("proposed");
-    if (!proposed.present()) return r;  // no member: nothing proposed
-    if (!proposed.is(json::Kind::Array)) {
-        r.failure = Failure::ProposedNotList;
-        r.type_name = proposed.kind_name();
-        return r;
-    }
-    r.list = proposed;
-    return r;
-}
-
 namespace {
 
 // sizeof(Word) one-byte units at p as one big-endian number: one load,
@@ -277,22 +254,48 @@ std::size_t IdIndex::smallest() const noexcept {
     return smallest_;
 }
 
-bool for_each_proposal(const Entries& entries, const IdIndex& ids, Accept accept) {
+namespace {
+
+// One element of "proposed": true when it was dropped or accepted, false
+// when `accept` stopped.
+bool proposal_of(json::Value item, const IdIndex& ids, Accept accept) {
     enum { kText, kSource };
-    for (json::Value item : entries.list) {
-        json::Value entry[2];
-        item.pick<"text", "source_insight_id">(entry);
-        if (!entry[kText].is(json::Kind::String)) continue;
-        json::Str trimmed = json::trim(entry[kText].string());
-        if (trimmed.size == 0) continue;
-        // An unknown, missing or non-text source falls back to the smallest
-        // id, so every proposal cites one of the cycle's insights.
-        std::size_t source = IdIndex::npos;
-        if (entry[kSource].is(json::Kind::String)) source = ids.find(entry[kSource].string());
-        if (source == IdIndex::npos) source = ids.smallest();
-        if (!accept(trimmed, source)) return false;
+    json::Value entry[2];
+    item.pick<"text", "source_insight_id">(entry);
+    if (!entry[kText].is(json::Kind::String)) return true;
+    json::Str trimmed = json::trim(entry[kText].string());
+    if (trimmed.size == 0) return true;
+    // An unknown, missing or non-text source falls back to the smallest id,
+    // so every proposal cites one of the cycle's insights.
+    std::size_t source = IdIndex::npos;
+    if (entry[kSource].is(json::Kind::String)) source = ids.find(entry[kSource].string());
+    if (source == IdIndex::npos) source = ids.smallest();
+    return accept(trimmed, source);
+}
+
+}  // namespace
+
+Outcome read_proposals(const AnyText& reply, bool terminated, json::Document& doc,
+                       const IdIndex& ids, Accept accept, Restart restart) {
+    Outcome r;
+    auto element = [&](json::Value item) { return proposal_of(item, ids, accept); };
+    if (!doc.parse_reply(reply, terminated, {"proposed", element, restart})) {
+        r.failure = doc.stopped() ? Failure::Stopped : Failure::Undecodable;
+        return r;
     }
-    return true;
+    json::Value root = doc.root();
+    if (!root.is(json::Kind::Object)) {
+        r.failure = Failure::NotObject;
+        r.type_name = root.kind_name();
+        return r;
+    }
+    // The last "proposed" member: its elements were the last handed on.
+    json::Value proposed = root.get("proposed");
+    if (proposed.present() && !proposed.is(json::Kind::Array)) {
+        r.failure = Failure::ProposedNotList;
+        r.type_name = proposed.kind_name();
+    }
+    return r;
 }
 
 }  // namespace kl::evolution

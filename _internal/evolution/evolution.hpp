@@ -42,7 +42,8 @@ extern const std::string_view kNoDirectives;
 // loads).
 bool templates_valid();
 
-enum class Failure { None, Undecodable, NotObject, ProposedNotList };
+// Stopped: the binding's `accept` returned false (its error is set).
+enum class Failure { None, Undecodable, NotObject, ProposedNotList, Stopped };
 
 // The cycle's insight ids, found by their code points: a hash table over
 // them (made once per reply, linear in their total length) and the smallest
@@ -75,24 +76,28 @@ private:
     mutable std::size_t smallest_ = npos;
 };
 
-// A decoded reply and its array of proposals.
-struct Entries {
+// How a reply read: its failure, and the kind name of the value that is
+// not what it should be (NotObject: the reply; ProposedNotList: its
+// "proposed" member).
+struct Outcome {
     Failure failure = Failure::None;
-    const char* type_name = nullptr;  // kind name for NotObject/ProposedNotList
-    json::Value list;                 // absent when there is nothing to walk
+    const char* type_name = nullptr;
 };
 
 // Cleans and decodes `reply` into `doc` (see json::Document::parse_reply for
-// `terminated`) and finds its "proposed" array.
-Entries find_proposals(const AnyText& reply, bool terminated, json::Document& doc);
-
-// Hands each usable proposal, in reply order, to `accept`: its text trimmed
-// (a view into the document) and its source, a position in the ids.  A
-// source that is unknown, missing or not text falls back to the smallest id;
-// with no ids the position is 0 and the caller substitutes the empty text.
-// Stops as soon as `accept` returns false (the binding's error is then set)
-// and returns false.  At most entries.list.size() proposals are handed on.
+// `terminated`) and hands each usable proposal of its "proposed" array, in
+// reply order, to `accept` as soon as it is read: its text trimmed (a view
+// into the document) and its source, a position in the ids.  A source that
+// is unknown, missing or not text falls back to the smallest id; with no ids
+// the position is 0 and the caller substitutes the empty text.  A long
+// reply is read through a window (json::Document::Streamed), so proposals
+// come while the rest of the reply is still undecoded: they stand only when
+// the outcome is Failure::None.  `restart` says that those handed on so far
+// are void (a later "proposed" member replaces the one they came from).
+// Stops as soon as `accept` returns false (Failure::Stopped).
 using Accept = FunctionRef<bool(const json::Str& text, std::size_t source)>;
-bool for_each_proposal(const Entries& entries, const IdIndex& ids, Accept accept);
+using Restart = FunctionRef<void()>;
+Outcome read_proposals(const AnyText& reply, bool terminated, json::Document& doc,
+                       const IdIndex& ids, Accept accept, Restart restart);
 
 }  // namespace kl::evolution

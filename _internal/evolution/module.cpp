@@ -190,25 +190,6 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
         known[k] = kl::py::text_of(id);
     }
 
-    kl::json::Document doc;
-    // Every str keeps a zero unit after its last code point: the reply is
-    // read in place.
-    ev::Entries e = ev::find_proposals(kl::py::text_of(response), /*terminated=*/true, doc);
-    switch (e.failure) {
-        case ev::Failure::None: break;
-        case ev::Failure::Undecodable:
-            return warn(m, "evolve_directives: failed to parse LLM response as JSON",
-                        "response_preview",
-                        kl::py::substr(response, 0,
-                                       std::min<std::size_t>(200, PyUnicode_GET_LENGTH(response))));
-        case ev::Failure::NotObject:
-            return warn(m, "evolve_directives: LLM response is not a JSON object", "type",
-                        PyUnicode_FromString(e.type_name));
-        case ev::Failure::ProposedNotList:
-            return warn(m, "evolve_directives: 'proposed' field is not a list", "type",
-                        PyUnicode_FromString(e.type_name));
-    }
-
     ev::IdIndex index({known.data(), n});
 
     // One host str per distinct source: the caller's own str when it is an
@@ -230,15 +211,8 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
 
     PyObject* const key_text = st(m, kKeyText);
     PyObject* const key_source = st(m, kKeySource);
-    const std::size_t capacity = e.list.size();
-    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(capacity)));
-    if (!out) return nullptr;
-    std::size_t count = 0;
-    bool ok = ev::for_each_proposal(e, index, [&](const kl::json::Str& text, std::size_t k) {
-        if (count == capacity) {  // the reader hands on one proposal an entry at most
-            PyErr_SetString(PyExc_SystemError, "evolution: more records than entries");
-            return false;
-        }
+    kl::py::RecordList records;
+    auto accept = [&](const kl::json::Str& text, std::size_t k) {
         Ref d = Ref::steal(PyDict_New());
         if (!d) return false;
         Ref t = Ref::steal(kl::py::str_from(text));
@@ -246,14 +220,30 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
         if (!t || !source || PyDict_SetItem(d.get(), key_text, t.get()) < 0 ||
             PyDict_SetItem(d.get(), key_source, source) < 0)
             return false;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(count++), d.release());
-        return true;
-    });
-    if (!ok) return nullptr;
-    // Slots past the last record (dropped entries) hold nothing: a shorter
-    // list is cut from it.
-    if (count == capacity) return out.release();
-    return PyList_GetSlice(out.get(), 0, static_cast<Py_ssize_t>(count));
+        return records.add(d.release());
+    };
+
+    kl::json::Document doc;
+    // Every str keeps a zero unit after its last code point: the reply is
+    // read in place.
+    ev::Outcome e = ev::read_proposals(kl::py::text_of(response), /*terminated=*/true, doc, index,
+                                       accept, [&] { records.clear(); });
+    switch (e.failure) {
+        case ev::Failure::None: return records.finish();
+        case ev::Failure::Stopped: return nullptr;
+        case ev::Failure::Undecodable:
+            return warn(m, "evolve_directives: failed to parse LLM response as JSON",
+                        "response_preview",
+                        kl::py::substr(response, 0,
+                                       std::min<std::size_t>(200, PyUnicode_GET_LENGTH(response))));
+        case ev::Failure::NotObject:
+            return warn(m, "evolve_directives: LLM response is not a JSON object", "type",
+                        PyUnicode_FromString(e.type_name));
+        case ev::Failure::ProposedNotList:
+            return warn(m, "evolve_directives: 'proposed' field is not a list", "type",
+                        PyUnicode_FromString(e.type_name));
+    }
+    return nullptr;  // not reached
 }
 
 // ---- Table ---------------------------------------------------------------

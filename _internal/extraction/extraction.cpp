@@ -61,31 +61,6 @@ const Template& claim_template() {
 
 namespace {
 
-// Decoding and the shape checks shared by both readers.
-Entries entries_of(const AnyText& reply, bool terminated, json::Document& doc,
-                   std::string_view member) {
-    Entries r;
-    if (!doc.parse_reply(reply, terminated)) {
-        r.failure = Failure::Undecodable;
-        return r;
-    }
-    json::Value root = doc.root();
-    if (!root.is(json::Kind::Object)) {
-        r.failure = Failure::NotObject;
-        r.type_name = root.kind_name();
-        return r;
-    }
-    json::Value list = root.get(member);
-    if (!list.present()) return r;  // no member: nothing extracted
-    if (!list.is(json::Kind::Array)) {
-        r.failure = Failure::NotList;
-        r.type_name = list.kind_name();
-        return r;
-    }
-    r.list = list;
-    return r;
-}
-
 // The members an entry is read by, in this order; any other member is
 // ignored and, as with any lookup, a repeated key counts with its last value.
 enum Field { kSubject, kAttribute, kValue, kConfidence };
@@ -110,50 +85,77 @@ inline bool read_triple(const json::Value* e, Triple& t) {
            usable_text(e[kValue], t.value);
 }
 
+// One entry of "facts": true when it was dropped or accepted, false when
+// `accept` stopped.
+bool fact_of(json::Value item, Accept accept) {
+    json::Value entry[4];
+    item.pick<"subject", "attribute", "value", "confidence">(entry);
+    Triple t{};
+    if (!read_triple(entry, t)) return true;
+    json::Value c = entry[kConfidence];
+    double conf;
+    if (c.is(json::Kind::Bool)) {
+        conf = c.boolean() ? 1.0 : 0.0;
+    } else if (c.is(json::Kind::Int) || c.is(json::Kind::Float)) {
+        // An integer no finite double can hold is as malformed as any
+        // other bad entry: dropped, never an error out of the reader.
+        if (!c.to_double(conf)) return true;
+    } else {
+        return true;
+    }
+    // Written so that NaN fails too: a fact's confidence always lies
+    // within [0.5, 1.0].
+    if (!(conf >= 0.5 && conf <= 1.0)) return true;
+    t.confidence = conf;
+    return accept(t);
+}
+
+bool claim_of(json::Value item, Accept accept) {
+    json::Value entry[3];
+    item.pick<"subject", "attribute", "value">(entry);
+    Triple t{};
+    return !read_triple(entry, t) || accept(t);
+}
+
+// Decoding and the shape checks shared by both readers; each entry of the
+// array goes to `entry` while the reply decodes.
+Outcome read_entries(const AnyText& reply, bool terminated, json::Document& doc,
+                     std::string_view member, FunctionRef<bool(json::Value)> entry,
+                     Restart restart) {
+    Outcome r;
+    if (!doc.parse_reply(reply, terminated, {member, entry, restart})) {
+        r.failure = doc.stopped() ? Failure::Stopped : Failure::Undecodable;
+        return r;
+    }
+    json::Value root = doc.root();
+    if (!root.is(json::Kind::Object)) {
+        r.failure = Failure::NotObject;
+        r.type_name = root.kind_name();
+        return r;
+    }
+    // The last member of that name: its elements were the last handed on.
+    json::Value list = root.get(member);
+    if (list.present() && !list.is(json::Kind::Array)) {
+        r.failure = Failure::NotList;
+        r.type_name = list.kind_name();
+    }
+    return r;
+}
+
 }  // namespace
 
-Entries find_facts(const AnyText& reply, bool terminated, json::Document& doc) {
-    return entries_of(reply, terminated, doc, "facts");
+Outcome read_facts(const AnyText& reply, bool terminated, json::Document& doc, Accept accept,
+                   Restart restart) {
+    return read_entries(
+        reply, terminated, doc, "facts", [&](json::Value item) { return fact_of(item, accept); },
+        restart);
 }
 
-Entries find_claims(const AnyText& reply, bool terminated, json::Document& doc) {
-    return entries_of(reply, terminated, doc, "claims");
-}
-
-bool for_each_fact(const Entries& entries, Accept accept) {
-    for (json::Value item : entries.list) {
-        json::Value entry[4];
-        item.pick<"subject", "attribute", "value", "confidence">(entry);
-        Triple t{};
-        if (!read_triple(entry, t)) continue;
-        json::Value c = entry[kConfidence];
-        double conf;
-        if (c.is(json::Kind::Bool)) {
-            conf = c.boolean() ? 1.0 : 0.0;
-        } else if (c.is(json::Kind::Int) || c.is(json::Kind::Float)) {
-            // An integer no finite double can hold is as malformed as any
-            // other bad entry: dropped, never an error out of the reader.
-            if (!c.to_double(conf)) continue;
-        } else {
-            continue;
-        }
-        // Written so that NaN fails too: a fact's confidence always lies
-        // within [0.5, 1.0].
-        if (!(conf >= 0.5 && conf <= 1.0)) continue;
-        t.confidence = conf;
-        if (!accept(t)) return false;
-    }
-    return true;
-}
-
-bool for_each_claim(const Entries& entries, Accept accept) {
-    for (json::Value item : entries.list) {
-        json::Value entry[3];
-        item.pick<"subject", "attribute", "value">(entry);
-        Triple t{};
-        if (read_triple(entry, t) && !accept(t)) return false;
-    }
-    return true;
+Outcome read_claims(const AnyText& reply, bool terminated, json::Document& doc, Accept accept,
+                    Restart restart) {
+    return read_entries(
+        reply, terminated, doc, "claims", [&](json::Value item) { return claim_of(item, accept); },
+        restart);
 }
 
 }  // namespace kl::extraction

@@ -26,7 +26,8 @@ enum ClaimSlot { kOutputBlock, kMaxClaims };
 const Template& extraction_template();
 const Template& claim_template();
 
-enum class Failure { None, Undecodable, NotObject, NotList };
+// Stopped: the binding's `accept` returned false (its error is set).
+enum class Failure { None, Undecodable, NotObject, NotList, Stopped };
 
 // One accepted triple; the texts are trimmed views into the decoded document.
 struct Triple {
@@ -34,30 +35,33 @@ struct Triple {
     double confidence;  // facts only
 };
 
-// A decoded reply and its array of entries.
-struct Entries {
+// How a reply read: its failure, and the kind name of the value that is
+// not what it should be (NotObject: the reply; NotList: its array member).
+struct Outcome {
     Failure failure = Failure::None;
-    const char* type_name = nullptr;  // kind name for NotObject/NotList
-    json::Value list;                 // absent when there is nothing to walk
+    const char* type_name = nullptr;
 };
 
-// Cleans and decodes `reply` into `doc` (see json::Document::parse_reply
-// for `terminated`) and finds its "facts" (or "claims") array.
-Entries find_facts(const AnyText& reply, bool terminated, json::Document& doc);
-Entries find_claims(const AnyText& reply, bool terminated, json::Document& doc);
-
-// Hands each accepted triple of the entries, in reply order, to `accept`;
-// its texts point into the document.  Stops as soon as `accept` returns
-// false (the binding's error is then set) and returns false.  At most
-// entries.list.size() triples are handed on.
+// Cleans and decodes `reply` into `doc` (see json::Document::parse_reply for
+// `terminated`) and hands each accepted triple of its "facts" (or "claims")
+// array, in reply order, to `accept` as soon as its entry is read; its
+// texts point into the document.  A long reply is read through a window
+// (json::Document::Streamed), so the triples come while the rest of the
+// reply is still undecoded: they stand only when the outcome is
+// Failure::None.  `restart` says that the triples handed on so far are void
+// (a later member of the array's name replaces the one they came from).
+// Stops as soon as `accept` returns false (Failure::Stopped).
 using Accept = FunctionRef<bool(const Triple&)>;
+using Restart = FunctionRef<void()>;
 
 // Facts: entries need three non-blank strings and a numeric or boolean
 // confidence in [0.5, 1.0].  NaN and integers beyond every finite double
 // never pass, so every fact returned has a usable confidence.
-bool for_each_fact(const Entries& entries, Accept accept);
+Outcome read_facts(const AnyText& reply, bool terminated, json::Document& doc, Accept accept,
+                   Restart restart);
 
 // Claims: entries need three non-blank strings; anything else is ignored.
-bool for_each_claim(const Entries& entries, Accept accept);
+Outcome read_claims(const AnyText& reply, bool terminated, json::Document& doc, Accept accept,
+                    Restart restart);
 
 }  // namespace kl::extraction

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "extraction/extraction.hpp"
+#include "kl/py/containers.hpp"
 #include "kl/py/function.hpp"
 #include "kl/py/module.hpp"
 #include "kl/py/prompt_text.hpp"
@@ -235,18 +236,7 @@ public:
         for (int k = 0; k < 4; ++k) keys_[k] = state[kKeySubject + k];
     }
 
-    // Room for `n` records: every entry of the reply may turn out usable.
-    bool reserve(std::size_t n) {
-        list_ = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-        capacity_ = n;
-        return static_cast<bool>(list_);
-    }
-
     bool add(const ex::Triple& t) {
-        if (count_ == capacity_) {  // the reader hands on one triple an entry at most
-            PyErr_SetString(PyExc_SystemError, "extraction: more records than entries");
-            return false;
-        }
         Ref d = Ref::steal(PyDict_New());
         if (!d) return false;
         const int fields = with_confidence_ ? 4 : 3;
@@ -257,22 +247,16 @@ public:
                                         : confidences_.get(t.confidence));
             if (!v || PyDict_SetItem(d.get(), keys_[k], v.get()) < 0) return false;
         }
-        PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(count_++), d.release());
-        return true;
+        return list_.add(d.release());
     }
-
-    // The list of the records made.  Slots past the last record (entries that
-    // were dropped) hold nothing, so a shorter list is cut from it.
-    PyObject* finish() {
-        if (count_ == capacity_) return list_.release();
-        return PyList_GetSlice(list_.get(), 0, static_cast<Py_ssize_t>(count_));
-    }
+    // The records made so far are void (a later array replaces them).
+    void restart() noexcept { list_.clear(); }
+    PyObject* finish() noexcept { return list_.finish(); }
 
 private:
     PyObject* keys_[4];
     bool with_confidence_;
-    Ref list_;
-    std::size_t count_ = 0, capacity_ = 0;
+    kl::py::RecordList list_;
     FieldStrs subjects_, attributes_, values_;
     FieldFloats confidences_;
 };
@@ -297,9 +281,13 @@ PyObject* parse_extraction_output(PyObject* m, PyObject* const* args) {
     PyObject* response = args[0];
     if (!kl::py::check_str("parse_extraction_output", "response", response)) return nullptr;
     kl::json::Document doc;
-    ex::Entries e = ex::find_facts(kl::py::text_of(response), kTerminated, doc);
+    Records records(m, true);
+    ex::Outcome e = ex::read_facts(
+        kl::py::text_of(response), kTerminated, doc,
+        [&](const ex::Triple& t) { return records.add(t); }, [&] { records.restart(); });
     switch (e.failure) {
-        case ex::Failure::None: break;
+        case ex::Failure::None: return records.finish();
+        case ex::Failure::Stopped: return nullptr;
         case ex::Failure::Undecodable:
             return warn(m, "extract_facts: failed to parse LLM response as JSON",
                         "response_preview", preview_of(response));
@@ -310,11 +298,7 @@ PyObject* parse_extraction_output(PyObject* m, PyObject* const* args) {
             return warn(m, "extract_facts: 'facts' field is not a list", "type",
                         PyUnicode_FromString(e.type_name));
     }
-    Records records(m, true);
-    if (!records.reserve(e.list.size()) ||
-        !ex::for_each_fact(e, [&](const ex::Triple& t) { return records.add(t); }))
-        return nullptr;
-    return records.finish();
+    return nullptr;  // not reached
 }
 
 PyObject* parse_claim_extraction_output(PyObject* m, PyObject* const* args) {
@@ -322,17 +306,22 @@ PyObject* parse_claim_extraction_output(PyObject* m, PyObject* const* args) {
     if (!kl::py::check_str("parse_claim_extraction_output", "response", response))
         return nullptr;
     kl::json::Document doc;
-    ex::Entries e = ex::find_claims(kl::py::text_of(response), kTerminated, doc);
-    // Only an undecodable reply is worth a record here: a wrong shape simply
-    // means the draft had no claims to check.
-    if (e.failure == ex::Failure::Undecodable)
-        return warn(m, "extract_claims: failed to parse LLM response as JSON",
-                    "response_preview", preview_of(response));
     Records records(m, false);
-    if (!records.reserve(e.list.size()) ||
-        !ex::for_each_claim(e, [&](const ex::Triple& t) { return records.add(t); }))
-        return nullptr;
-    return records.finish();
+    ex::Outcome e = ex::read_claims(
+        kl::py::text_of(response), kTerminated, doc,
+        [&](const ex::Triple& t) { return records.add(t); }, [&] { records.restart(); });
+    switch (e.failure) {
+        case ex::Failure::None: return records.finish();
+        case ex::Failure::Stopped: return nullptr;
+        // Only an undecodable reply is worth a record here: a wrong shape
+        // simply means the draft had no claims to check.
+        case ex::Failure::Undecodable:
+            return warn(m, "extract_claims: failed to parse LLM response as JSON",
+                        "response_preview", preview_of(response));
+        case ex::Failure::NotObject:
+        case ex::Failure::NotList: return PyList_New(0);
+    }
+    return nullptr;  // not reached
 }
 
 // ---- Table ---------------------------------------------------------------

@@ -59,23 +59,39 @@ constexpr char32_t cp_of(C c) noexcept {
 // pages actually written cost memory.  Offsets count units from the start of
 // the text, or four-byte words from the start of the side buffer.
 struct Builder {
-    Document& d;
-    char32_t* out;          // next free four bytes of the decoded-string buffer
-    std::uint32_t top = Document::kNone;  // innermost open container
+    // The arrays and the counts are kept here rather than read through the
+    // Document: the node stores are 32-bit, and a count of that type (or a
+    // pointer read back after a store of the one-byte tags' type, were it a
+    // character type) would be reloaded from memory after every store.
+    std::uint32_t* a;
+    std::uint32_t* b;
+    Document::Tag* tag;
+    char32_t* decoded;
+    char32_t* out;                      // next free four bytes of the decoded-string buffer
+    std::size_t count = 0;              // nodes written
+    std::size_t top = Document::kNone;  // innermost open container
+
+    // Reading an array through a window (Document::Streamed); `target` is
+    // the streamed array while it is open.
+    Document* doc = nullptr;
+    const Document::Streamed* streamed = nullptr;
+    std::size_t target = Document::kNone;
+    bool named = false;  // the last key read in the top-level object is the streamed member
+    bool stopped = false;
 
     std::uint32_t leaf(Kind k, std::uint8_t flags) {
-        std::uint32_t i = d.count_++;
-        d.tag_[i] = static_cast<std::uint8_t>(static_cast<std::uint8_t>(k) | flags);
+        std::uint32_t i = static_cast<std::uint32_t>(count++);
+        tag[i] = Document::Tag{static_cast<std::uint8_t>(static_cast<std::uint8_t>(k) | flags)};
         return i;
     }
     void token(Kind k, std::size_t at, std::size_t n) {
         std::uint32_t i = leaf(k, 0);
-        d.a_[i] = static_cast<std::uint32_t>(at);
-        d.b_[i] = static_cast<std::uint32_t>(n);
+        a[i] = static_cast<std::uint32_t>(at);
+        b[i] = static_cast<std::uint32_t>(n);
     }
     // The reader's literal parsers report through these two.
     bool Null() { return leaf(Kind::Null, 0), true; }
-    bool Bool(bool b) { return leaf(Kind::Bool, b ? Document::kTrue : 0), true; }
+    bool Bool(bool v) { return leaf(Kind::Bool, v ? Document::kTrue : 0), true; }
 
     // A string decoded into the buffer at `out`: `units` code points of
     // `width` bytes; `bits` is the OR of its code points.  The next string
@@ -84,25 +100,49 @@ struct Builder {
         int cls = bits < 0x80 ? 0 : bits < 0x100 ? 1 : bits < 0x10000 ? 2 : 3;
         std::uint32_t i = leaf(Kind::String, static_cast<std::uint8_t>(
                                                  Document::kDecoded | (cls << Document::kClassShift)));
-        d.a_[i] = static_cast<std::uint32_t>(out - d.decoded_);
-        d.b_[i] = static_cast<std::uint32_t>(units);
+        a[i] = static_cast<std::uint32_t>(out - decoded);
+        b[i] = static_cast<std::uint32_t>(units);
         out += (units * width + 3) / 4;
     }
 
     // Opens a container; the enclosing one is remembered in its own node.
     void open(Kind k) {
         std::uint32_t i = leaf(k, 0);
-        d.a_[i] = top;
+        a[i] = static_cast<std::uint32_t>(top);
+        if (top == 0 && named && k == Kind::Array) target = i;
         top = i;
     }
     // Closes the innermost container; returns false at the top level.
     bool close() {
-        std::uint32_t i = top;
-        top = d.a_[i];
-        d.a_[i] = d.count_;
+        std::size_t i = top;
+        top = a[i];
+        a[i] = static_cast<std::uint32_t>(count);
+        if (i == target) target = Document::kNone;
         return top != Document::kNone;
     }
-    bool in_object() const { return d.kind_at(top) == Kind::Object; }
+
+    // After a member's key: whether it names the streamed member of the
+    // top-level object (node 0, the only container a top-level key lies in).
+    void key_read() {
+        if (top != 0 || streamed == nullptr) return;
+        named = equals_ascii(doc->str_at(static_cast<std::uint32_t>(count - 1)), streamed->member);
+        if (named) streamed->restart();
+    }
+    // After an element of the innermost array, at the comma or bracket that
+    // ends it: an element of the streamed array goes to the caller and its
+    // nodes are dropped (the element is the node just after the array's
+    // own).  False when the caller stops.
+    bool element_done() {
+        if (top != target) return true;
+        const std::size_t first = target + 1;
+        const bool go_on = streamed->element(Value(doc, static_cast<std::uint32_t>(first)));
+        count = first;
+        stopped = !go_on;
+        return go_on;
+    }
+    bool in_object() const {
+        return (static_cast<std::uint8_t>(tag[top]) & 7) == static_cast<std::uint8_t>(Kind::Object);
+    }
 };
 
 namespace {
@@ -478,6 +518,7 @@ inline void skip_space(Stream<C>& is) noexcept {
 template <class C, class Literal>
 bool walk(Stream<C>& is, Builder& h, Literal& literal) {
     for (;;) {
+    value:
         // A value is expected.
         skip_space(is);
         C c = is.Peek();
@@ -508,22 +549,27 @@ bool walk(Stream<C>& is, Builder& h, Literal& literal) {
             if (h.top == Document::kNone) return true;
         }
         // After a value inside a container: a comma, or the end of the
-        // innermost container (which is itself a value just finished).
+        // innermost container (which is itself a value just finished).  In
+        // an array, either one completes an element.
         for (;;) {
             skip_space(is);
             C sep = is.Take();
-            if (sep == (h.in_object() ? '}' : ']')) {
+            const bool object = h.in_object();
+            if (sep == (object ? '}' : ']')) {
+                if (!object && !h.element_done()) return false;
                 if (!h.close()) return true;
                 continue;
             }
             if (sep != ',') return false;
-            break;
+            if (object) break;
+            if (!h.element_done()) return false;
+            goto value;
         }
-        if (!h.in_object()) continue;
     member:
         // An object member: its key and the colon; the value follows.
         skip_space(is);
         if (is.Peek() != '"' || !read_string(is, h)) return false;
+        h.key_read();
         skip_space(is);
         if (is.Take() != ':') return false;
     }
@@ -627,6 +673,15 @@ inline void prefetch_text(const void* data, std::size_t bytes) noexcept {
 }  // namespace
 
 bool Document::parse_reply(const AnyText& reply, bool terminated) {
+    return parse_reply(reply, terminated, nullptr);
+}
+
+bool Document::parse_reply(const AnyText& reply, bool terminated, const Streamed& streamed) {
+    return parse_reply(reply, terminated, &streamed);
+}
+
+bool Document::parse_reply(const AnyText& reply, bool terminated, const Streamed* streamed) {
+    stopped_ = false;
     prefetch_text(reply.data, reply.size * reply.width);
     Span cut = clean_json_reply(reply);
     clear();
@@ -643,14 +698,14 @@ bool Document::parse_reply(const AnyText& reply, bool terminated) {
     width_ = t.width;
     ascii_ = t.ascii;
     switch (t.width) {
-        case 1: return parse_units(static_cast<const char*>(t.data), t.size);
-        case 2: return parse_units(static_cast<const char16_t*>(t.data), t.size);
-        default: return parse_units(static_cast<const char32_t*>(t.data), t.size);
+        case 1: return parse_units(static_cast<const char*>(t.data), t.size, streamed);
+        case 2: return parse_units(static_cast<const char16_t*>(t.data), t.size, streamed);
+        default: return parse_units(static_cast<const char32_t*>(t.data), t.size, streamed);
     }
 }
 
 template <class C>
-bool Document::parse_units(const C* text, std::size_t size) {
+bool Document::parse_units(const C* text, std::size_t size, const Streamed* streamed) {
     clear();
     // Offsets and node indexes are 32-bit; a reply of four gigabytes is not
     // one a parser can use anyway.
@@ -671,13 +726,17 @@ bool Document::parse_units(const C* text, std::size_t size) {
     a_ = reinterpret_cast<std::uint32_t*>(p);
     b_ = a_ + n;
     decoded_ = reinterpret_cast<char32_t*>(b_ + n);
-    tag_ = reinterpret_cast<std::uint8_t*>(decoded_ + n);
+    tag_ = reinterpret_cast<Tag*>(decoded_ + n);
     text_ = text;
 
     Stream<C> in{text, text, text + size};
-    Builder b{*this, decoded_};
+    Builder b{a_, b_, tag_, decoded_, decoded_};
+    b.doc = this;
+    b.streamed = streamed;
     Reader<C> reader;
     rapidjson::ParseResult r = reader.template Parse<kFlags>(in, b);
+    count_ = static_cast<std::uint32_t>(b.count);
+    stopped_ = b.stopped;
     // Stopping when the value is done, the reader may have stopped anywhere;
     // only a value that ends exactly at the end of the text is the text.
     if (r.IsError() || in.Tell() != size || count_ == 0) {

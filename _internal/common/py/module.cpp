@@ -1,8 +1,10 @@
 #include "kl/py/module.hpp"
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <new>
+#include <utility>
 
 #include "kl/py/containers.hpp"
 #include "kl/py/raw_alloc.hpp"
@@ -109,6 +111,36 @@ int get_optional_item(PyObject* map, PyObject* key, PyObject** out) noexcept {
         Py_TYPE(map)->tp_as_mapping->mp_subscript == PyDict_Type.tp_as_mapping->mp_subscript)
         return PyDict_GetItemRef(map, key, out);
     return PyMapping_GetOptionalItem(map, key, out);
+}
+
+void RecordList::clear() noexcept {
+    // Emptied first: a record's destruction may run host code that reaches
+    // this list again only through its owner, never through these slots.
+    std::size_t n = n_;
+    n_ = 0;
+    for (std::size_t i = 0; i < n; ++i) Py_DECREF(items_[i]);
+}
+
+bool RecordList::grow() noexcept {
+    std::size_t capacity = 2 * capacity_;
+    std::unique_ptr<PyObject*[]> bigger(new (std::nothrow) PyObject*[capacity]);
+    if (!bigger) {
+        PyErr_NoMemory();
+        return false;
+    }
+    std::copy(items_, items_ + n_, bigger.get());
+    heap_ = std::move(bigger);
+    items_ = heap_.get();
+    capacity_ = capacity;
+    return true;
+}
+
+PyObject* RecordList::finish() noexcept {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n_));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n_; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items_[i]);
+    n_ = 0;  // the list owns them now
+    return list;
 }
 
 SetMembers::SetMembers(PyObject* set) {

@@ -37,6 +37,7 @@
 #include <string_view>
 #include <utility>
 
+#include "kl/function_ref.hpp"
 #include "kl/text.hpp"
 
 namespace kl::json {
@@ -167,6 +168,7 @@ public:
 
 private:
     friend class Document;
+    friend struct Builder;
     Value(const Document* d, std::uint32_t i) : doc_(d), index_(i) {}
     const Document* doc_ = nullptr;
     std::uint32_t index_ = 0;
@@ -187,6 +189,28 @@ public:
     // std::bad_alloc.
     bool parse_reply(const AnyText& reply, bool terminated);
 
+    // A reply's long array, read through a window.  The elements of every
+    // array that is the value of a member named `member` of the top-level
+    // object go to `element` one by one, each as soon as it is complete,
+    // and its nodes are dropped after it: the array then reads as empty,
+    // and a reply of any length keeps only one element's nodes at a time,
+    // in memory the processor still has at hand.  `restart` is called at
+    // each member of that name, before its value: a later one replaces an
+    // earlier one (lookups see the last value of a repeated key), so the
+    // caller drops what it made of the elements so far.  Whether the reply
+    // decodes is known only at its end: the caller keeps what it made until
+    // parse_reply has returned true.  `element` returning false stops the
+    // decoding (parse_reply then returns false and stopped() says why).
+    // The decoded strings of an element stay valid as long as the document.
+    struct Streamed {
+        std::string_view member;
+        FunctionRef<bool(Value)> element;
+        FunctionRef<void()> restart;
+    };
+    bool parse_reply(const AnyText& reply, bool terminated, const Streamed& streamed);
+    // Whether the last parse_reply was stopped by `element`.
+    bool stopped() const noexcept { return stopped_; }
+
     // The decoded value; absent before a successful parse.
     Value root() const noexcept { return count_ ? Value(this, 0) : Value(); }
 
@@ -203,27 +227,35 @@ public:
     //         its last descendant;
     //   b:    String/Int/Float: length in code points.
     enum : std::uint8_t { kTrue = 8, kDecoded = 16, kClassShift = 5 };
+    // A node's tag byte.  Its own type, not a character type: a store of a
+    // character type may alias anything, and the builder would read its
+    // pointers back from memory after every tag it writes.
+    enum class Tag : std::uint8_t {};
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
 private:
     friend class Value;
     friend struct Builder;
+    bool parse_reply(const AnyText& reply, bool terminated, const Streamed* streamed);
     template <class C>
-    bool parse_units(const C* text, std::size_t n);
+    bool parse_units(const C* text, std::size_t n, const Streamed* streamed);
     void clear() noexcept { count_ = 0; }
 
     inline Kind kind_at(std::uint32_t i) const noexcept {
-        return static_cast<Kind>(tag_[i] & 7);
+        return static_cast<Kind>(tag_bits(i) & 7);
     }
     inline std::uint32_t skip(std::uint32_t i) const noexcept {
         Kind k = kind_at(i);
         return (k == Kind::Array || k == Kind::Object) ? a_[i] : i + 1;
     }
+    inline std::uint8_t tag_bits(std::uint32_t i) const noexcept {
+        return static_cast<std::uint8_t>(tag_[i]);
+    }
     inline Str str_at(std::uint32_t i) const noexcept {
-        if (tag_[i] & kDecoded) {
+        if (tag_bits(i) & kDecoded) {
             static constexpr char32_t kClass[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
             static constexpr unsigned char kWidth[] = {1, 1, 2, 4};
-            unsigned cls = (tag_[i] >> kClassShift) & 3;
+            unsigned cls = (tag_bits(i) >> kClassShift) & 3;
             return {decoded_ + a_[i], b_[i], kWidth[cls], cls == 0, kClass[cls]};
         }
         return {static_cast<const char*>(text_) + std::size_t{a_[i]} * width_, b_[i], width_,
@@ -245,8 +277,9 @@ private:
     std::uint32_t* a_ = nullptr;
     std::uint32_t* b_ = nullptr;
     char32_t* decoded_ = nullptr;
-    std::uint8_t* tag_ = nullptr;
+    Tag* tag_ = nullptr;
     std::uint32_t count_ = 0;
+    bool stopped_ = false;
 };
 
 // The accessors the reply parsers call once per node are defined here so
@@ -255,7 +288,7 @@ private:
 inline Kind Value::kind() const noexcept { return doc_ ? doc_->kind_at(index_) : Kind::Null; }
 
 inline bool Value::boolean() const noexcept {
-    return is(Kind::Bool) && (doc_->tag_[index_] & Document::kTrue);
+    return is(Kind::Bool) && (doc_->tag_bits(index_) & Document::kTrue);
 }
 
 inline Str Value::string() const noexcept {
@@ -309,7 +342,7 @@ inline int Document::key_at(std::uint32_t i) const noexcept {
     const std::size_t n = b_[i];
     int found = -1;
     int k = 0;
-    if (width_ == 1 && !(tag_[i] & kDecoded)) {
+    if (width_ == 1 && !(tag_bits(i) & kDecoded)) {
         const char* p = static_cast<const char*>(text_) + a_[i];
         // The lengths alone tell most names apart.
         (void)((n == Keys.size && is_name<Keys>(p) ? (found = k, true) : (++k, false)) || ...);

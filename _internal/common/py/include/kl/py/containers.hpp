@@ -18,6 +18,44 @@
 
 namespace kl::py {
 
+// The records a reply parser makes while the reply is still being read,
+// held until finish() hands them over as one list of exactly their number
+// (a reply read through a window gives no count up front).  clear() drops
+// them: a later member may replace what an earlier one gave, and a reply
+// that turns out not to decode gives nothing.  A short reply's records stay
+// in the object itself.
+class RecordList {
+public:
+    RecordList() noexcept = default;
+    ~RecordList() { clear(); }
+    RecordList(const RecordList&) = delete;
+    RecordList& operator=(const RecordList&) = delete;
+
+    // Takes over `record` (a new reference; nullptr means its making
+    // failed).  False with an error set.
+    bool add(PyObject* record) noexcept {
+        if (!record) return false;
+        if (n_ == capacity_ && !grow()) {
+            Py_DECREF(record);
+            return false;
+        }
+        items_[n_++] = record;
+        return true;
+    }
+    void clear() noexcept;
+    // A new list of the records, in order; nullptr with an error set.
+    PyObject* finish() noexcept;
+
+private:
+    bool grow() noexcept;
+    static constexpr std::size_t kInline = 16;
+    PyObject** items_ = inline_;
+    std::size_t n_ = 0;
+    std::size_t capacity_ = kInline;
+    std::unique_ptr<PyObject*[]> heap_;
+    PyObject* inline_[kInline];
+};
+
 // Item i of a list as a strong reference; empty (no error) past its end,
 // the end being measured afresh on every call.
 inline Ref list_item(PyObject* list, Py_ssize_t i) noexcept {
