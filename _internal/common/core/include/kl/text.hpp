@@ -76,11 +76,28 @@ inline void copy_units(D* __restrict dst, const S* __restrict src, std::size_t n
         if (n) __builtin_memcpy(dst, src, n * sizeof(D));
     } else {
         // Blocks of a fixed length, which the compiler turns into vector
-        // code at -O2; the tail goes one unit at a time.
+        // code at -O2.  Most runs are a few words long, so what is left
+        // after the whole blocks goes as one last block ending at the end
+        // (writing again, with the same values, units already written), or
+        // in blocks of eight and four when the run is shorter than one.
+        auto block = [dst, src]<std::size_t B>(std::size_t at) {
+            for (std::size_t k = 0; k < B; ++k) dst[at + k] = static_cast<D>(src[at + k]);
+        };
         constexpr std::size_t kBlock = 16;
         std::size_t i = 0;
-        for (; i + kBlock <= n; i += kBlock)
-            for (std::size_t k = 0; k < kBlock; ++k) dst[i + k] = static_cast<D>(src[i + k]);
+        for (; i + kBlock <= n; i += kBlock) block.template operator()<kBlock>(i);
+        if (n >= kBlock) {
+            if (i < n) block.template operator()<kBlock>(n - kBlock);
+            return;
+        }
+        if (n - i >= 8) {
+            block.template operator()<8>(i);
+            i += 8;
+        }
+        if (n - i >= 4) {
+            block.template operator()<4>(i);
+            i += 4;
+        }
         for (; i < n; ++i) dst[i] = static_cast<D>(src[i]);
     }
 }
