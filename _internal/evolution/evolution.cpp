@@ -277,25 +277,8 @@ bool proposal_of(json::Value item, const IdIndex& ids, Accept accept) {
 
 Outcome read_proposals(const AnyText& reply, bool terminated, json::Document& doc,
                        const IdIndex& ids, Accept accept, Restart restart) {
-    Outcome r;
     auto element = [&](json::Value item) { return proposal_of(item, ids, accept); };
-    if (!doc.parse_reply(reply, terminated, {"proposed", element, restart})) {
-        r.failure = doc.stopped() ? Failure::Stopped : Failure::Undecodable;
-        return r;
-    }
-    json::Value root = doc.root();
-    if (!root.is(json::Kind::Object)) {
-        r.failure = Failure::NotObject;
-        r.type_name = root.kind_name();
-        return r;
-    }
-    // The last "proposed" member: its elements were the last handed on.
-    json::Value proposed = root.get("proposed");
-    if (proposed.present() && !proposed.is(json::Kind::Array)) {
-        r.failure = Failure::ProposedNotList;
-        r.type_name = proposed.kind_name();
-    }
-    return r;
+    return json::read_array_reply(doc, reply, terminated, {"proposed", element, restart});
 }
 
 }  // namespace kl::evolution

@@ -42,8 +42,10 @@ extern const std::string_view kNoDirectives;
 // loads).
 bool templates_valid();
 
-// Stopped: the binding's `accept` returned false (its error is set).
-enum class Failure { None, Undecodable, NotObject, ProposedNotList, Stopped };
+// How a reply read (json::read_array_reply); NotList: "proposed" is not an
+// array; Stopped: the binding's `accept` returned false (its error is set).
+using json::Failure;
+using json::Outcome;
 
 // The cycle's insight ids, found by their code points: a hash table over
 // them (made once per reply, linear in their total length) and the smallest
@@ -74,14 +76,6 @@ private:
     Scratch<std::uint32_t, 64> slots_;  // position + 1; 0 is an empty slot
     Scratch<Note, 32> notes_;
     mutable std::size_t smallest_ = npos;
-};
-
-// How a reply read: its failure, and the kind name of the value that is
-// not what it should be (NotObject: the reply; ProposedNotList: its
-// "proposed" member).
-struct Outcome {
-    Failure failure = Failure::None;
-    const char* type_name = nullptr;
 };
 
 // Cleans and decodes `reply` into `doc` (see json::Document::parse_reply for

@@ -239,7 +239,7 @@ PyObject* parse_evolution_output(PyObject* m, PyObject* const* args) {
         case ev::Failure::NotObject:
             return warn(m, "evolve_directives: LLM response is not a JSON object", "type",
                         PyUnicode_FromString(e.type_name));
-        case ev::Failure::ProposedNotList:
+        case ev::Failure::NotList:
             return warn(m, "evolve_directives: 'proposed' field is not a list", "type",
                         PyUnicode_FromString(e.type_name));
     }

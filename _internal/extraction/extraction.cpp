@@ -117,45 +117,18 @@ bool claim_of(json::Value item, Accept accept) {
     return !read_triple(entry, t) || accept(t);
 }
 
-// Decoding and the shape checks shared by both readers; each entry of the
-// array goes to `entry` while the reply decodes.
-Outcome read_entries(const AnyText& reply, bool terminated, json::Document& doc,
-                     std::string_view member, FunctionRef<bool(json::Value)> entry,
-                     Restart restart) {
-    Outcome r;
-    if (!doc.parse_reply(reply, terminated, {member, entry, restart})) {
-        r.failure = doc.stopped() ? Failure::Stopped : Failure::Undecodable;
-        return r;
-    }
-    json::Value root = doc.root();
-    if (!root.is(json::Kind::Object)) {
-        r.failure = Failure::NotObject;
-        r.type_name = root.kind_name();
-        return r;
-    }
-    // The last member of that name: its elements were the last handed on.
-    json::Value list = root.get(member);
-    if (list.present() && !list.is(json::Kind::Array)) {
-        r.failure = Failure::NotList;
-        r.type_name = list.kind_name();
-    }
-    return r;
-}
-
 }  // namespace
 
 Outcome read_facts(const AnyText& reply, bool terminated, json::Document& doc, Accept accept,
                    Restart restart) {
-    return read_entries(
-        reply, terminated, doc, "facts", [&](json::Value item) { return fact_of(item, accept); },
-        restart);
+    auto entry = [&](json::Value item) { return fact_of(item, accept); };
+    return json::read_array_reply(doc, reply, terminated, {"facts", entry, restart});
 }
 
 Outcome read_claims(const AnyText& reply, bool terminated, json::Document& doc, Accept accept,
                     Restart restart) {
-    return read_entries(
-        reply, terminated, doc, "claims", [&](json::Value item) { return claim_of(item, accept); },
-        restart);
+    auto entry = [&](json::Value item) { return claim_of(item, accept); };
+    return json::read_array_reply(doc, reply, terminated, {"claims", entry, restart});
 }
 
 }  // namespace kl::extraction

@@ -26,20 +26,15 @@ enum ClaimSlot { kOutputBlock, kMaxClaims };
 const Template& extraction_template();
 const Template& claim_template();
 
-// Stopped: the binding's `accept` returned false (its error is set).
-enum class Failure { None, Undecodable, NotObject, NotList, Stopped };
+// How a reply read (json::read_array_reply); Stopped: the binding's `accept`
+// returned false (its error is set).
+using json::Failure;
+using json::Outcome;
 
 // One accepted triple; the texts are trimmed views into the decoded document.
 struct Triple {
     json::Str subject, attribute, value;
     double confidence;  // facts only
-};
-
-// How a reply read: its failure, and the kind name of the value that is
-// not what it should be (NotObject: the reply; NotList: its array member).
-struct Outcome {
-    Failure failure = Failure::None;
-    const char* type_name = nullptr;
 };
 
 // Cleans and decodes `reply` into `doc` (see json::Document::parse_reply for

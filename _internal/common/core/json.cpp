@@ -746,6 +746,28 @@ bool Document::parse_units(const C* text, std::size_t size, const Streamed* stre
     return true;
 }
 
+Outcome read_array_reply(Document& doc, const AnyText& reply, bool terminated,
+                         const Document::Streamed& streamed) {
+    Outcome r;
+    if (!doc.parse_reply(reply, terminated, streamed)) {
+        r.failure = doc.stopped() ? Failure::Stopped : Failure::Undecodable;
+        return r;
+    }
+    Value root = doc.root();
+    if (!root.is(Kind::Object)) {
+        r.failure = Failure::NotObject;
+        r.type_name = root.kind_name();
+        return r;
+    }
+    // The last member of that name: its elements were the last handed on.
+    Value list = root.get(streamed.member);
+    if (list.present() && !list.is(Kind::Array)) {
+        r.failure = Failure::NotList;
+        r.type_name = list.kind_name();
+    }
+    return r;
+}
+
 // ---- Value -------------------------------------------------------------
 
 const char* Value::kind_name() const noexcept {

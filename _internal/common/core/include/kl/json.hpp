@@ -282,6 +282,23 @@ private:
     bool stopped_ = false;
 };
 
+// How a reply whose array was read through a window turned out.  The
+// elements handed on stand only with Failure::None.  Stopped: `element`
+// returned false.  type_name: the kind name of the reply (NotObject) or of
+// its last member of the array's name (NotList).
+enum class Failure { None, Undecodable, NotObject, NotList, Stopped };
+struct Outcome {
+    Failure failure = Failure::None;
+    const char* type_name = nullptr;
+};
+
+// Cleans and decodes `reply` into `doc` (see Document::parse_reply),
+// handing on the elements of streamed.member's array as they are read, and
+// checks the reply's shape: an object whose last member of that name, if it
+// has one, is an array.
+Outcome read_array_reply(Document& doc, const AnyText& reply, bool terminated,
+                         const Document::Streamed& streamed);
+
 // The accessors the reply parsers call once per node are defined here so
 // that they inline into the walking loops.
 
