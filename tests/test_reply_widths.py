@@ -159,19 +159,28 @@ def assert_same(label: str, got: list[dict[str, object]], want: list[dict[str, o
 DEFAULT_IDS = frozenset({"ins-1", "ins-2"})
 
 
+def same_as_models(reply: str, ids: frozenset[str], layout: str = "") -> list[int]:
+    """All three parsers on ``reply`` as it is stored, against their models;
+    the number of records each gave."""
+    counts = []
+    for parser, model, extra in (
+        (parse_extraction_output, facts_model, ()),
+        (parse_claim_extraction_output, claims_model, ()),
+        (parse_evolution_output, proposals_model, (ids,)),
+    ):
+        label = f"{parser.__name__}, {layout}: {ascii(reply[:120])}"
+        got, warning = run(parser, reply, *extra)
+        want, want_warning = model(reply, *extra)
+        assert_same(label, got, want)
+        assert warning == want_warning, label
+        counts.append(len(got))
+    return counts
+
+
 def check(reply: str, ids: frozenset[str] = DEFAULT_IDS) -> None:
     """All three parsers on ``reply`` in every layout, against their models."""
     for name, stored in layouts(reply):
-        for parser, model, extra in (
-            (parse_extraction_output, facts_model, ()),
-            (parse_claim_extraction_output, claims_model, ()),
-            (parse_evolution_output, proposals_model, (ids,)),
-        ):
-            label = f"{parser.__name__}, {name}: {ascii(stored[:120])}"
-            got, warning = run(parser, stored, *extra)
-            want, want_warning = model(stored, *extra)
-            assert_same(label, got, want)
-            assert warning == want_warning, label
+        same_as_models(stored, ids, name)
 
 
 def reply_of(entries: list[dict[str, object]], ensure_ascii: bool) -> str:
@@ -489,15 +498,7 @@ def replies(draw: st.DrawFn) -> tuple[str, frozenset[str]]:
 @given(replies())
 def test_any_text_at_any_width_matches_the_models(case: tuple[str, frozenset[str]]) -> None:
     reply, ids = case
-    for parser, model, extra in (
-        (parse_extraction_output, facts_model, ()),
-        (parse_claim_extraction_output, claims_model, ()),
-        (parse_evolution_output, proposals_model, (ids,)),
-    ):
-        got, warning = run(parser, reply, *extra)
-        want, want_warning = model(reply, *extra)
-        assert_same(parser.__name__, got, want)
-        assert warning == want_warning
+    same_as_models(reply, ids)
 
 
 # -- the entries array, read while the reply decodes ----------------------------------
@@ -590,17 +591,8 @@ def test_long_replies_give_records_only_when_they_decode(cut: int | None) -> Non
     # handed on before a cut-off end shows the reply does not decode.
     entries = [entry(f"entry {i} \u00e9😀", f"ins-{i % 3}") for i in range(4000)]
     reply = reply_of(entries, ensure_ascii=bool(cut))[:cut]
-    ids = frozenset({"ins-0", "ins-1"})
-    for parser, model, extra in (
-        (parse_extraction_output, facts_model, ()),
-        (parse_claim_extraction_output, claims_model, ()),
-        (parse_evolution_output, proposals_model, (ids,)),
-    ):
-        got, warning = run(parser, reply, *extra)
-        want, want_warning = model(reply, *extra)
-        assert_same(parser.__name__, got, want)
-        assert warning == want_warning
-        assert (len(got) == 4000) == (cut is None)
+    counts = same_as_models(reply, frozenset({"ins-0", "ins-1"}))
+    assert counts == ([4000] * 3 if cut is None else [0] * 3)
 
 
 members = st.sampled_from(["@", "x", "@s", r"f\u0061cts", r"\u0040"])
@@ -618,16 +610,7 @@ def test_any_sequence_of_members_matches_the_models(
         reply = reply[: len(reply) * cut // 4]
     if ensure_wide:
         reply = LIFTS["ucs-4"](reply)
-    ids = frozenset({"ins-1", "ins-2"})
-    for parser, model, extra in (
-        (parse_extraction_output, facts_model, ()),
-        (parse_claim_extraction_output, claims_model, ()),
-        (parse_evolution_output, proposals_model, (ids,)),
-    ):
-        got, warning = run(parser, reply, *extra)
-        want, want_warning = model(reply, *extra)
-        assert_same(parser.__name__, got, want)
-        assert warning == want_warning
+    same_as_models(reply, frozenset({"ins-1", "ins-2"}))
 
 
 # -- hostile replies ------------------------------------------------------------------

@@ -277,14 +277,21 @@ PyObject* warn(PyObject* m, const char* message, const char* field, PyObject* va
 // read in place.
 constexpr bool kTerminated = true;
 
+// Reads a reply into `records`: its facts, or its claims.
+ex::Outcome read(PyObject* response, Records& records, bool facts, kl::json::Document& doc) {
+    auto accept = [&](const ex::Triple& t) { return records.add(t); };
+    auto restart = [&] { records.restart(); };
+    const kl::AnyText reply = kl::py::text_of(response);
+    return facts ? ex::read_facts(reply, kTerminated, doc, accept, restart)
+                 : ex::read_claims(reply, kTerminated, doc, accept, restart);
+}
+
 PyObject* parse_extraction_output(PyObject* m, PyObject* const* args) {
     PyObject* response = args[0];
     if (!kl::py::check_str("parse_extraction_output", "response", response)) return nullptr;
     kl::json::Document doc;
     Records records(m, true);
-    ex::Outcome e = ex::read_facts(
-        kl::py::text_of(response), kTerminated, doc,
-        [&](const ex::Triple& t) { return records.add(t); }, [&] { records.restart(); });
+    ex::Outcome e = read(response, records, true, doc);
     switch (e.failure) {
         case ex::Failure::None: return records.finish();
         case ex::Failure::Stopped: return nullptr;
@@ -307,9 +314,7 @@ PyObject* parse_claim_extraction_output(PyObject* m, PyObject* const* args) {
         return nullptr;
     kl::json::Document doc;
     Records records(m, false);
-    ex::Outcome e = ex::read_claims(
-        kl::py::text_of(response), kTerminated, doc,
-        [&](const ex::Triple& t) { return records.add(t); }, [&] { records.restart(); });
+    ex::Outcome e = read(response, records, false, doc);
     switch (e.failure) {
         case ex::Failure::None: return records.finish();
         case ex::Failure::Stopped: return nullptr;
