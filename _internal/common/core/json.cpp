@@ -124,7 +124,7 @@ struct Builder {
     // After a member's key: whether it names the streamed member of the
     // top-level object (node 0, the only container a top-level key lies in).
     void key_read() {
-        if (top != 0 || streamed == nullptr) return;
+        if (top != 0) return;
         named = equals_ascii(doc->str_at(static_cast<std::uint32_t>(count - 1)), streamed->member);
         if (named) streamed->restart();
     }
@@ -672,15 +672,7 @@ inline void prefetch_text(const void* data, std::size_t bytes) noexcept {
 
 }  // namespace
 
-bool Document::parse_reply(const AnyText& reply, bool terminated) {
-    return parse_reply(reply, terminated, nullptr);
-}
-
 bool Document::parse_reply(const AnyText& reply, bool terminated, const Streamed& streamed) {
-    return parse_reply(reply, terminated, &streamed);
-}
-
-bool Document::parse_reply(const AnyText& reply, bool terminated, const Streamed* streamed) {
     stopped_ = false;
     prefetch_text(reply.data, reply.size * reply.width);
     Span cut = clean_json_reply(reply);
@@ -705,7 +697,7 @@ bool Document::parse_reply(const AnyText& reply, bool terminated, const Streamed
 }
 
 template <class C>
-bool Document::parse_units(const C* text, std::size_t size, const Streamed* streamed) {
+bool Document::parse_units(const C* text, std::size_t size, const Streamed& streamed) {
     clear();
     // Offsets and node indexes are 32-bit; a reply of four gigabytes is not
     // one a parser can use anyway.
@@ -732,7 +724,7 @@ bool Document::parse_units(const C* text, std::size_t size, const Streamed* stre
     Stream<C> in{text, text, text + size};
     Builder b{a_, b_, tag_, decoded_, decoded_};
     b.doc = this;
-    b.streamed = streamed;
+    b.streamed = &streamed;
     Reader<C> reader;
     rapidjson::ParseResult r = reader.template Parse<kFlags>(in, b);
     count_ = static_cast<std::uint32_t>(b.count);
@@ -880,22 +872,6 @@ Value Value::get(std::string_view key) const noexcept {
         }
     }
     return hit ? Value(doc_, found) : Value();
-}
-
-Value::Iterator Value::begin() const noexcept {
-    if (!is(Kind::Array)) return Iterator(doc_, 0);
-    return Iterator(doc_, index_ + 1);
-}
-
-Value::Iterator Value::end() const noexcept {
-    if (!is(Kind::Array)) return Iterator(doc_, 0);
-    return Iterator(doc_, doc_->a_[index_]);
-}
-
-std::size_t Value::size() const noexcept {
-    std::size_t n = 0;
-    for (auto it = begin(), e = end(); it != e; ++it) ++n;
-    return n;
 }
 
 }  // namespace kl::json

@@ -140,24 +140,6 @@ public:
     // object.  With repeated keys the last one wins.
     Value get(std::string_view key) const noexcept;
 
-    // Elements of an array (nothing for any other kind), in order.
-    class Iterator {
-    public:
-        Value operator*() const noexcept { return Value(doc_, index_); }
-        inline Iterator& operator++() noexcept;
-        bool operator!=(const Iterator& o) const noexcept { return index_ != o.index_; }
-
-    private:
-        friend class Value;
-        Iterator(const Document* d, std::uint32_t i) : doc_(d), index_(i) {}
-        const Document* doc_;
-        std::uint32_t index_;
-    };
-    Iterator begin() const noexcept;
-    Iterator end() const noexcept;
-    // Number of elements of an array (0 for any other kind).
-    std::size_t size() const noexcept;
-
     // The values of several members, found in one pass over an object:
     // out[k] is the value of the last member named by the k-th key, absent
     // when there is none or this is not an object.  The names are template
@@ -187,9 +169,8 @@ public:
     // otherwise the cleaned reply is copied first.  Returns false on any
     // failure (the document is then empty); never throws except
     // std::bad_alloc.
-    bool parse_reply(const AnyText& reply, bool terminated);
-
-    // A reply's long array, read through a window.  The elements of every
+    //
+    // The reply's long array is read through a window.  The elements of every
     // array that is the value of a member named `member` of the top-level
     // object go to `element` one by one, each as soon as it is complete,
     // and its nodes are dropped after it: the array then reads as empty,
@@ -236,9 +217,8 @@ public:
 private:
     friend class Value;
     friend struct Builder;
-    bool parse_reply(const AnyText& reply, bool terminated, const Streamed* streamed);
     template <class C>
-    bool parse_units(const C* text, std::size_t n, const Streamed* streamed);
+    bool parse_units(const C* text, std::size_t n, const Streamed& streamed);
     void clear() noexcept { count_ = 0; }
 
     inline Kind kind_at(std::uint32_t i) const noexcept {
@@ -311,11 +291,6 @@ inline bool Value::boolean() const noexcept {
 inline Str Value::string() const noexcept {
     if (!is(Kind::String)) return {};
     return doc_->str_at(index_);
-}
-
-inline Value::Iterator& Value::Iterator::operator++() noexcept {
-    index_ = doc_->skip(index_);
-    return *this;
 }
 
 // The name K's bytes from At on, as a native load of W gives them: a
