@@ -214,30 +214,30 @@ inline bool spells(const C* p, const char* word, std::size_t n) noexcept {
 //   * any other escaped surrogate is the code point it names, and an escape
 //     after a high surrogate that does not pair with it is read on its own.
 
-// The value of the four hex digits at p, or -1; the caller has checked that
-// the four units lie within the text.  The four lookups are independent, so
-// that they overlap, and one test covers them all.
+// The value of the four hex digits at p, or a negative number; the caller
+// has checked that the four units lie within the text.  A digit that is not
+// one reads as all ones, which every shift keeps in the sign bit, so the
+// four independent lookups are merged and tested once.
 struct HexDigits {
-    signed char value[256];
+    std::int32_t value[256];
     constexpr HexDigits() : value() {
         for (int c = 0; c < 256; ++c)
-            value[c] = c >= '0' && c <= '9'   ? static_cast<signed char>(c - '0')
-                       : c >= 'a' && c <= 'f' ? static_cast<signed char>(c - 'a' + 10)
-                       : c >= 'A' && c <= 'F' ? static_cast<signed char>(c - 'A' + 10)
+            value[c] = c >= '0' && c <= '9'   ? c - '0'
+                       : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                       : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                               : -1;
     }
 };
 inline constexpr HexDigits kHex{};
 
 template <class C>
-inline long hex4(const C* p) noexcept {
-    auto digit = [](C u) -> int {
+inline std::int32_t hex4(const C* p) noexcept {
+    auto digit = [](C u) -> std::uint32_t {
         char32_t c = cp_of(u);
-        return kHex.value[c < 256 ? c : 255];  // 255 is no digit
+        return static_cast<std::uint32_t>(kHex.value[c < 256 ? c : 255]);  // 255 is no digit
     };
-    int d0 = digit(p[0]), d1 = digit(p[1]), d2 = digit(p[2]), d3 = digit(p[3]);
-    if ((d0 | d1 | d2 | d3) < 0) return -1;
-    return (static_cast<long>(d0) << 12) | (d1 << 8) | (d2 << 4) | d3;
+    return static_cast<std::int32_t>(digit(p[0]) << 12 | digit(p[1]) << 8 | digit(p[2]) << 4 |
+                                     digit(p[3]));
 }
 
 template <class C>
@@ -312,10 +312,10 @@ Step decode(const C*& p, const C* end, O*& o, char32_t& bits, char32_t& need, bo
                 // Text escaped whole is made of these.  An escape lies
                 // within the text, as the string's closing quote must.
                 if (end - p < 6) return Step::Fail;
-                long v = hex4(p + 2);
+                std::int32_t v = hex4(p + 2);
                 if (v < 0) return Step::Fail;
                 if (v >= 0xD800 && v <= 0xDBFF && end - p >= 12 && p[6] == '\\' && p[7] == 'u') {
-                    long low = hex4(p + 8);
+                    std::int32_t low = hex4(p + 8);
                     if (low < 0) return Step::Fail;
                     if (low >= 0xDC00 && low <= 0xDFFF) {
                         v = 0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00);
