@@ -447,6 +447,15 @@ def test_repeated_values_across_entries() -> None:
         check(f'{{"facts": {body}, "claims": {body}, "proposed": {body}}}')
 
 
+@pytest.mark.parametrize("wide", ["\u00e9", "\u0100", "\u4e00", "\U0001f600"])
+def test_escaped_texts_alike_but_inside_stay_apart(wide: str) -> None:
+    # Each entry's escaped texts are decoded where the last entry's were,
+    # and these share their length and both ends with them: each record
+    # must hold its own text, not the one a cache saw there before.
+    texts = [wide * 8 + middle + wide * 8 for middle in "abab"]
+    check(reply_of([entry(t) for t in texts], ensure_ascii=True))
+
+
 # Values that a reply stores wider than their own text needs.
 NARROW = [
     ("caf\u00e9", '"caf\u00e9"'), ("caf\u00e9", '"caf\\u00e9"'), ("abc", '"abc"'),

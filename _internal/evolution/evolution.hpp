@@ -81,7 +81,8 @@ private:
 // Cleans and decodes `reply` into `doc` (see json::Document::parse_reply for
 // `terminated`) and hands each usable proposal of its "proposed" array, in
 // reply order, to `accept` as soon as it is read: its text trimmed (a view
-// into the document) and its source, a position in the ids.  A source that
+// into the document, valid until `accept` returns) and its source, a
+// position in the ids.  A source that
 // is unknown, missing or not text falls back to the smallest id; with no ids
 // the position is 0 and the caller substitutes the empty text.  A long
 // reply is read through a window (json::Document::Streamed), so proposals

@@ -40,12 +40,12 @@ struct Triple {
 // Cleans and decodes `reply` into `doc` (see json::Document::parse_reply for
 // `terminated`) and hands each accepted triple of its "facts" (or "claims")
 // array, in reply order, to `accept` as soon as its entry is read; its
-// texts point into the document.  A long reply is read through a window
-// (json::Document::Streamed), so the triples come while the rest of the
-// reply is still undecoded: they stand only when the outcome is
-// Failure::None.  `restart` says that the triples handed on so far are void
-// (a later member of the array's name replaces the one they came from).
-// Stops as soon as `accept` returns false (Failure::Stopped).
+// texts point into the document, and only until `accept` returns.  A long
+// reply is read through a window (json::Document::Streamed), so the triples
+// come while the rest of the reply is still undecoded: they stand only when
+// the outcome is Failure::None.  `restart` says that the triples handed on
+// so far are void (a later member of the array's name replaces the one they
+// came from).  Stops as soon as `accept` returns false (Failure::Stopped).
 using Accept = FunctionRef<bool(const Triple&)>;
 using Restart = FunctionRef<void()>;
 

@@ -160,8 +160,14 @@ public:
         Slot& e = slots_.at(i);
         e.str = Ref::steal(Py_NewRef(o));
         e.fp = fp;
-        // Field by field, for the reason given in the core's usable_text().
-        e.data = s.data;
+        // The text is remembered where it outlives this record: a decoded
+        // one is written over by the next record's, but the str holds the
+        // same units at the same width (decoding writes the narrowest).
+        // One read in place at a wider width than its str's stays in the
+        // reply, which outlives the cache.  Field by field, for the reason
+        // given in the core's usable_text().
+        const bool same_width = static_cast<unsigned>(PyUnicode_KIND(o)) == s.width;
+        e.data = same_width ? PyUnicode_DATA(o) : s.data;
         e.size = s.size;
         e.width = s.width;
         return o;

@@ -76,6 +76,7 @@ struct Builder {
     Document* doc = nullptr;
     const Document::Streamed* streamed = nullptr;
     std::size_t target = Document::kNone;
+    char32_t* target_out = nullptr;  // `out` when the streamed array opened
     bool named = false;  // the last key read in the top-level object is the streamed member
     bool stopped = false;
 
@@ -109,7 +110,10 @@ struct Builder {
     void open(Kind k) {
         std::uint32_t i = leaf(k, 0);
         a[i] = static_cast<std::uint32_t>(top);
-        if (top == 0 && named && k == Kind::Array) target = i;
+        if (top == 0 && named && k == Kind::Array) {
+            target = i;
+            target_out = out;
+        }
         top = i;
     }
     // Closes the innermost container; returns false at the top level.
@@ -131,12 +135,16 @@ struct Builder {
     // After an element of the innermost array, at the comma or bracket that
     // ends it: an element of the streamed array goes to the caller and its
     // nodes are dropped (the element is the node just after the array's
-    // own).  False when the caller stops.
+    // own), and so are its decoded strings: the next element's go where
+    // they were, so a reply full of escapes writes over the same few
+    // cache lines instead of a buffer as long as itself.  False when the
+    // caller stops.
     bool element_done() {
         if (top != target) return true;
         const std::size_t first = target + 1;
         const bool go_on = streamed->element(Value(doc, static_cast<std::uint32_t>(first)));
         count = first;
+        out = target_out;
         stopped = !go_on;
         return go_on;
     }

@@ -182,7 +182,8 @@ public:
     // decodes is known only at its end: the caller keeps what it made until
     // parse_reply has returned true.  `element` returning false stops the
     // decoding (parse_reply then returns false and stopped() says why).
-    // The decoded strings of an element stay valid as long as the document.
+    // An element's Value, its strings included, is valid only until
+    // `element` returns: the next element is written over it.
     struct Streamed {
         std::string_view member;
         FunctionRef<bool(Value)> element;
