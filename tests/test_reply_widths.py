@@ -456,6 +456,19 @@ def test_escaped_texts_alike_but_inside_stay_apart(wide: str) -> None:
     check(reply_of([entry(t) for t in texts], ensure_ascii=True))
 
 
+def test_whitespace_runs_of_every_length_between_tokens() -> None:
+    # Runs from none to past two 16-byte blocks, of every whitespace
+    # character, ending on every kind of token and at the reply's end.
+    pad = [" \n\r\t"[i % 4] * (i % 3 + 1) for i in range(40)]
+    for n in range(0, 40, 3):
+        ws = "".join(pad)[:n]
+        reply = (f'{ws}{{{ws}"facts"{ws}:{ws}[{ws}{{"subject":{ws}"s",{ws}"attribute":"a",'
+                 f'"value":{ws}"v"{ws},"confidence":{ws}1{ws}}}{ws},{ws}{{}}{ws}]{ws},'
+                 f'"proposed":{ws}[{ws}{{"text":{ws}"t"}}{ws}],"claims":[{ws}null{ws}]{ws}}}{ws}')
+        assert json.loads(reply)
+        check(reply)
+
+
 # Values that a reply stores wider than their own text needs.
 NARROW = [
     ("caf\u00e9", '"caf\u00e9"'), ("caf\u00e9", '"caf\\u00e9"'), ("abc", '"abc"'),

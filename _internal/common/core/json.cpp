@@ -513,6 +513,41 @@ inline void skip_space(Stream<C>& is) noexcept {
         is.cur = p + 1;
         return;
     }
+#if KL_USE_SSE2
+    // Longer runs are indentation: a line feed and a few spaces, each run a
+    // different length.  Sixteen bytes are tested at once, so the run's end
+    // is found without a loop whose exit no predictor can guess.
+    constexpr std::size_t kLanes = 16 / sizeof(C);
+    while (static_cast<std::size_t>(is.end - p) >= kLanes) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i space;
+        if constexpr (sizeof(C) == 1) {
+            space = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                             _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                             _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+        } else if constexpr (sizeof(C) == 2) {
+            space = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16(' ')),
+                             _mm_cmpeq_epi16(v, _mm_set1_epi16('\n'))),
+                _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('\r')),
+                             _mm_cmpeq_epi16(v, _mm_set1_epi16('\t'))));
+        } else {
+            space = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32(' ')),
+                             _mm_cmpeq_epi32(v, _mm_set1_epi32('\n'))),
+                _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32('\r')),
+                             _mm_cmpeq_epi32(v, _mm_set1_epi32('\t'))));
+        }
+        unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xFFFFu;
+        if (other) {
+            is.cur = p + __builtin_ctz(other) / sizeof(C);
+            return;
+        }
+        p += kLanes;
+    }
+#endif
     while (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t') ++p;
     is.cur = p;
 }
