@@ -247,6 +247,15 @@ def test_broken_escapes_after_a_surrogate_are_undecodable(spelled: str) -> None:
     check('{"facts": [{"subject": ' + spelled + "}]}")
 
 
+@pytest.mark.parametrize("bad", ["g", "\u0130", "\u0141", "\U0001f630"])
+def test_a_non_digit_anywhere_in_an_escape_is_undecodable(bad: str) -> None:
+    # Wide units whose low byte is a hex digit are no digit either.
+    for at in range(4):
+        digits = list("00e9")
+        digits[at] = bad
+        check('{"facts": [{"subject": "x\\u' + "".join(digits) + '"}]}')
+
+
 # -- trimming, keys, ids ----------------------------------------------------------------
 
 PADDED = [
@@ -447,18 +456,20 @@ def test_repeated_values_across_entries() -> None:
         check(f'{{"facts": {body}, "claims": {body}, "proposed": {body}}}')
 
 
-@pytest.mark.parametrize("wide", ["\u00e9", "\u0100", "\u4e00", "\U0001f600"])
-def test_escaped_texts_alike_but_inside_stay_apart(wide: str) -> None:
+@pytest.mark.parametrize("pad", ["", "\u3000"], ids=["bare", "trimmed"])
+@pytest.mark.parametrize("wide", ["a", "\u00e9", "\u0100", "\u4e00", "\U0001f600"])
+def test_escaped_texts_alike_but_inside_stay_apart(wide: str, pad: str) -> None:
     # Each entry's escaped texts are decoded where the last entry's were,
     # and these share their length and both ends with them: each record
-    # must hold its own text, not the one a cache saw there before.
-    texts = [wide * 8 + middle + wide * 8 for middle in "abab"]
+    # must hold its own text, not the one a cache saw there before.  Wide
+    # whitespace trimmed off leaves a text stored wider than its str.
+    texts = [pad + wide * 8 + middle + wide * 8 + pad for middle in "abab"]
     check(reply_of([entry(t) for t in texts], ensure_ascii=True))
 
 
 def test_whitespace_runs_of_every_length_between_tokens() -> None:
     # Runs from none to past two 16-byte blocks, of every whitespace
-    # character, ending on every kind of token and at the reply's end.
+    # character, ending on every kind of token.
     pad = [" \n\r\t"[i % 4] * (i % 3 + 1) for i in range(40)]
     for n in range(0, 40, 3):
         ws = "".join(pad)[:n]
@@ -467,6 +478,15 @@ def test_whitespace_runs_of_every_length_between_tokens() -> None:
                  f'"proposed":{ws}[{ws}{{"text":{ws}"t"}}{ws}],"claims":[{ws}null{ws}]{ws}}}{ws}')
         assert json.loads(reply)
         check(reply)
+
+
+@pytest.mark.parametrize("unit", ["\u2020", "\u0a0d", "\u200a", "\U000a0020", "\U00090009"])
+def test_whitespace_runs_end_at_wide_units_alike_in_their_low_bytes(unit: str) -> None:
+    # No whitespace, though their low bytes are: the reply is undecodable
+    # wherever the run that reaches them ends.
+    for n in (1, 2, 7, 8, 15, 16, 17, 33):
+        check('{"facts":' + " " * n + unit + '[], "x": 1}')
+        check('{"facts": [' + "\n" * n + unit + "]}")
 
 
 # Values that a reply stores wider than their own text needs.

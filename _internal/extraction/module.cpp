@@ -145,7 +145,8 @@ private:
 // simply make two equal strs.)
 class FieldStrs {
 public:
-    PyObject* get(const kl::json::Str& s) {
+    // `in_reply`: the text is read in place in the reply, not decoded.
+    PyObject* get(const kl::json::Str& s, bool in_reply) {
         std::uint64_t fp = fingerprint(s);
         unsigned i = static_cast<unsigned>(fp >> (64 - Slots::kBits));
         if (Slot* e = slots_.find(i); e && e->fp == fp) {
@@ -160,16 +161,20 @@ public:
         Slot& e = slots_.at(i);
         e.str = Ref::steal(Py_NewRef(o));
         e.fp = fp;
-        // The text is remembered where it outlives this record: a decoded
-        // one is written over by the next record's, but the str holds the
-        // same units at the same width (decoding writes the narrowest).
-        // One read in place at a wider width than its str's stays in the
-        // reply, which outlives the cache.  Field by field, for the reason
+        // The text is remembered where it outlives this record.  Text read
+        // in place lies in the reply, which outlives the cache.  A decoded
+        // text is written over by the next record's, so the str's own
+        // storage stands in for it: the same code points, narrower when
+        // trimming cut the wide ones away.  Field by field, for the reason
         // given in the core's usable_text().
-        const bool same_width = static_cast<unsigned>(PyUnicode_KIND(o)) == s.width;
-        e.data = same_width ? PyUnicode_DATA(o) : s.data;
+        if (in_reply) {
+            e.data = s.data;
+            e.width = s.width;
+        } else {
+            e.data = PyUnicode_DATA(o);
+            e.width = static_cast<unsigned char>(PyUnicode_KIND(o));
+        }
         e.size = s.size;
-        e.width = s.width;
         return o;
     }
 
@@ -242,14 +247,21 @@ public:
         for (int k = 0; k < 4; ++k) keys_[k] = state[kKeySubject + k];
     }
 
-    bool add(const ex::Triple& t) {
+    // `reply`: the text the triple was read from.
+    bool add(const ex::Triple& t, const kl::AnyText& reply) {
         Ref d = Ref::steal(PyDict_New());
         if (!d) return false;
+        // As addresses: the decoded text lies in another block of memory.
+        const auto lo = reinterpret_cast<std::uintptr_t>(reply.data);
+        const std::size_t bytes = reply.size * reply.width;
+        auto in_reply = [lo, bytes](const kl::json::Str& s) {
+            return reinterpret_cast<std::uintptr_t>(s.data) - lo < bytes;
+        };
         const int fields = with_confidence_ ? 4 : 3;
         for (int k = 0; k < fields; ++k) {
-            Ref v = Ref::steal(k == 0   ? subjects_.get(t.subject)
-                               : k == 1 ? attributes_.get(t.attribute)
-                               : k == 2 ? values_.get(t.value)
+            Ref v = Ref::steal(k == 0   ? subjects_.get(t.subject, in_reply(t.subject))
+                               : k == 1 ? attributes_.get(t.attribute, in_reply(t.attribute))
+                               : k == 2 ? values_.get(t.value, in_reply(t.value))
                                         : confidences_.get(t.confidence));
             if (!v || PyDict_SetItem(d.get(), keys_[k], v.get()) < 0) return false;
         }
@@ -285,9 +297,9 @@ constexpr bool kTerminated = true;
 
 // Reads a reply into `records`: its facts, or its claims.
 ex::Outcome read(PyObject* response, Records& records, bool facts, kl::json::Document& doc) {
-    auto accept = [&](const ex::Triple& t) { return records.add(t); };
-    auto restart = [&] { records.restart(); };
     const kl::AnyText reply = kl::py::text_of(response);
+    auto accept = [&](const ex::Triple& t) { return records.add(t, reply); };
+    auto restart = [&] { records.restart(); };
     return facts ? ex::read_facts(reply, kTerminated, doc, accept, restart)
                  : ex::read_claims(reply, kTerminated, doc, accept, restart);
 }

@@ -1,6 +1,7 @@
 #include "kl/json.hpp"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -171,7 +172,7 @@ template <class C>
 inline const C* skip_ordinary(const C* p, const C* end) noexcept {
 #if KL_USE_SSE2
     constexpr std::size_t kLanes = 16 / sizeof(C);
-    while (static_cast<std::size_t>(end - p) >= kLanes) {
+    while (end - p >= static_cast<std::ptrdiff_t>(kLanes)) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         __m128i stop;
         if constexpr (sizeof(C) == 1) {
@@ -518,7 +519,7 @@ inline void skip_space(Stream<C>& is) noexcept {
     // different length.  Sixteen bytes are tested at once, so the run's end
     // is found without a loop whose exit no predictor can guess.
     constexpr std::size_t kLanes = 16 / sizeof(C);
-    while (static_cast<std::size_t>(is.end - p) >= kLanes) {
+    while (is.end - p >= static_cast<std::ptrdiff_t>(kLanes)) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         __m128i space;
         if constexpr (sizeof(C) == 1) {
