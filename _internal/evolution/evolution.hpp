@@ -82,14 +82,14 @@ private:
 // `terminated`) and hands each usable proposal of its "proposed" array, in
 // reply order, to `accept` as soon as it is read: its text trimmed (a view
 // into the document, valid until `accept` returns) and its source, a
-// position in the ids.  A source that
-// is unknown, missing or not text falls back to the smallest id; with no ids
-// the position is 0 and the caller substitutes the empty text.  A long
-// reply is read through a window (json::Document::Streamed), so proposals
-// come while the rest of the reply is still undecoded: they stand only when
-// the outcome is Failure::None.  `restart` says that those handed on so far
-// are void (a later "proposed" member replaces the one they came from).
-// Stops as soon as `accept` returns false (Failure::Stopped).
+// position in the ids.  A source that is unknown, missing or not text falls
+// back to the smallest id; with no ids the position is 0 and the caller
+// substitutes the empty text.  A long reply is read through a window
+// (json::Document::Streamed), so proposals come while the rest of the reply
+// is still undecoded: they stand only when the outcome is Failure::None.
+// `restart` says that those handed on so far are void (a later "proposed"
+// member replaces the one they came from).  Stops as soon as `accept`
+// returns false (Failure::Stopped).
 using Accept = FunctionRef<bool(const json::Str& text, std::size_t source)>;
 using Restart = FunctionRef<void()>;
 Outcome read_proposals(const AnyText& reply, bool terminated, json::Document& doc,
